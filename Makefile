@@ -1,0 +1,47 @@
+# Entry points: make run, make test, make test-sanitize, make bench.
+# Every target installs what is missing first (scripts/install-deps), so a fresh
+# Debian 12 machine needs nothing else.
+GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+JOBS ?= $(shell nproc)
+RUN_ARGS ?= --start --headless
+
+.PHONY: deps run build-release test build-debug test-sanitize test-asan test-tsan bench clean
+
+deps:
+	@scripts/install-deps
+
+build-release: deps
+	@[ -f build/release/CMakeCache.txt ] || cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DTESSIL_BUILD_TESTS=OFF
+	cmake --build build/release -j $(JOBS)
+
+run: build-release
+	./build/release/server/TessilServiceApp $(RUN_ARGS)
+
+build-debug: deps
+	@[ -f build/debug/CMakeCache.txt ] || cmake -S . -B build/debug $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTESSIL_BUILD_BENCH=OFF
+	cmake --build build/debug -j $(JOBS)
+
+test: build-debug
+	cd build/debug && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+test-asan: deps
+	@[ -f build/asan/CMakeCache.txt ] || cmake -S . -B build/asan $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIL_SANITIZE=address -DTESSIL_BUILD_BENCH=OFF
+	cmake --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+test-tsan: deps
+	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIL_SANITIZE=thread -DTESSIL_BUILD_BENCH=OFF
+	cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'concurrency|e2e'
+
+test-sanitize: test-asan test-tsan
+
+bench: deps
+	@[ -f build/release/CMakeCache.txt ] || cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DTESSIL_BUILD_TESTS=OFF
+	cmake --build build/release -j $(JOBS)
+	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+clean:
+	rm -rf build

@@ -1,0 +1,38 @@
+// The message server's record of one connection: the client-info record plus the read
+// state, the channel and the send lock. Owned by the message server's client list;
+// everyone else holds a shared_ptr, so late work (a queued reply, a pending close, the
+// lobby) never touches freed memory. Read and written on engine worker threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "protocol/MsgFrame.h"
+
+namespace tessil {
+
+class TDnTcpChannel;
+
+enum TClientReadStage : int32_t { rsHeader = 0, rsBody = 1 };
+
+class TClientRec : public TMsgClientInfo {
+public:
+    TClientReadStage FReadStage = rsHeader;
+    uint32_t FReadMsgSize = 0;
+    uint16_t FReadMsgType = 0;
+    // The connection; holds one rtClientList reference while set. Cleared when the
+    // close completes.
+    TDnTcpChannel* FChannel = nullptr;
+    // Keeps the header and the body of one frame adjacent on the wire.
+    std::recursive_mutex FSendGuard;
+    // Set when the server starts closing this client: reads are ignored, sends skipped.
+    std::atomic<bool> FShutdown{false};
+    // Set when the record has left the client list.
+    std::atomic<bool> FRemoved{false};
+};
+
+using TClientRecPtr = std::shared_ptr<TClientRec>;
+
+}  // namespace tessil
