@@ -1,0 +1,81 @@
+// The message server: framed messages over the TCP engine. Owns, while active, one
+// reactor, listener, requestor, executor, engine logger and socket-library manager, and
+// every client record (a shared_ptr in acceptance order). Events run on engine workers.
+// (Interface contract; the implementation fills the private part.)
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "iocpengine/ClientRec.h"
+#include "iocpengine/MsgTransport.h"
+
+namespace tessil {
+
+class TCommonMsgServer : public IMsgTransport {
+public:
+    using TOnClientConnectedEvent = std::function<void(TCommonMsgServer&, const TClientRecPtr&)>;
+    using TOnClientDisconnectedEvent =
+        std::function<void(TCommonMsgServer&, const TClientRecPtr&)>;
+    using TOnClientAuthenticationEvent =
+        std::function<void(TCommonMsgServer&, const TClientRecPtr&, bool& authenticated)>;
+    using TOnDataReceivedEvent =
+        std::function<void(TCommonMsgServer&, const TClientRecPtr&, std::string_view body)>;
+    using TOnErrorEvent =
+        std::function<void(TCommonMsgServer&, const TClientRecPtr&, const std::string& msg)>;
+    using TOnStreamSentEvent =
+        std::function<void(TCommonMsgServer&, const TClientRecPtr&, uint64_t size)>;
+
+    TCommonMsgServer();
+    ~TCommonMsgServer() override;
+    TCommonMsgServer(const TCommonMsgServer&) = delete;
+    TCommonMsgServer& operator=(const TCommonMsgServer&) = delete;
+
+    // Events: set before Active := true, or detach (set to nullptr) at any time; a detached
+    // event is never raised afterwards.
+    void SetOnClientConnected(TOnClientConnectedEvent fn);
+    void SetOnClientDisconnected(TOnClientDisconnectedEvent fn);
+    void SetOnClientAuthentication(TOnClientAuthenticationEvent fn);
+    void SetOnDataReceived(TOnDataReceivedEvent fn);
+    void SetOnError(TOnErrorEvent fn);
+    void SetOnStreamSent(TOnStreamSentEvent fn);
+
+    uint16_t Port() const;
+    void SetPort(uint16_t port);
+    uint32_t Timeout() const;           // seconds (timer tacts); 0 = none
+    void SetTimeout(uint32_t seconds);
+    int WorkerCount() const;
+    void SetWorkerCount(int n);         // reactor workers, default 4
+    std::string LogDir() const;
+    void SetLogDir(std::string dir);    // where "Velmora.log" goes ("" = current directory)
+
+    bool Active() const;
+    // Open on true, Close on false; raises EDnException (with the system's error text)
+    // when the port cannot be bound, leaving the server inactive and usable.
+    void SetActive(bool value);
+    void Open();
+    void Close();
+
+    void DisconnectAll();
+    void DisconnectClient(const TClientRecPtr& client) override;
+    void SendString(std::string_view body, const TClientRecPtr& client) override;
+    void SendFrame(std::shared_ptr<const std::string> frame,
+                   const TClientRecPtr& client) override;
+    bool IsActive() const override { return Active(); }
+    int32_t GetClientCount() const override;
+
+    // Counters for the panel's metrics (monotonic, 64-bit).
+    uint64_t BytesIn() const;
+    uint64_t BytesOut() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tessil
