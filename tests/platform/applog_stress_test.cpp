@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -14,6 +13,18 @@
 
 namespace tessil {
 namespace {
+
+// True when line starts with "YYYY/MM/DD [hh:mm:ss] "; rest receives what follows.
+bool splitStamp(const std::string& line, std::string& rest) {
+    const std::string pattern = "dddd/dd/dd [dd:dd:dd] ";
+    if (line.size() < pattern.size()) return false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (pattern[i] == 'd' ? !digit : line[i] != pattern[i]) return false;
+    }
+    rest = line.substr(pattern.size());
+    return true;
+}
 
 TEST(AppLogStress, ManyThreadsWriteBothLogsAtOnce) {
     constexpr int kThreads = 8;
@@ -58,19 +69,25 @@ TEST(AppLogStress, ManyThreadsWriteBothLogsAtOnce) {
     std::stringstream content;
     content << in.rdbuf();
     const std::string text = content.str();
-    const std::regex line(R"(\d{4}/\d{2}/\d{2} \[\d{2}:\d{2}:\d{2}\] T(\d) : (\d)-(\d+) ([a-z]+))");
     std::set<std::string> tags;
     size_t start = 0;
     while (start < text.size()) {
         const size_t end = text.find("\r\n", start);
         ASSERT_NE(end, std::string::npos) << "last line not ended by CR LF";
         const std::string one = text.substr(start, end - start);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(one, m, line)) << one;
-        const int t = std::stoi(m[1]);
-        EXPECT_EQ(m[1], m[2]);
-        EXPECT_EQ(m[4].str(), std::string(50 + t * 10, static_cast<char>('a' + t)));
-        tags.insert(m[2].str() + "-" + m[3].str());
+        // "T<t> : <t>-<i> <pad>"
+        std::string rest;
+        ASSERT_TRUE(splitStamp(one, rest)) << one;
+        ASSERT_GE(rest.size(), 8u) << one;
+        ASSERT_EQ(rest[0], 'T') << one;
+        const int t = rest[1] - '0';
+        ASSERT_TRUE(t >= 0 && t < kThreads) << one;
+        const std::string prefix = "T" + std::to_string(t) + " : " + std::to_string(t) + "-";
+        ASSERT_EQ(rest.compare(0, prefix.size(), prefix), 0) << one;
+        const size_t blank = rest.find(' ', prefix.size());
+        ASSERT_NE(blank, std::string::npos) << one;
+        EXPECT_EQ(rest.substr(blank + 1), std::string(50 + t * 10, static_cast<char>('a' + t)));
+        tags.insert(rest.substr(prefix.size() - 2, blank - prefix.size() + 2));
         start = end + 2;
     }
     EXPECT_EQ(tags.size(), static_cast<size_t>(kThreads * kLines));

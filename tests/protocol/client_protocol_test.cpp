@@ -43,7 +43,9 @@ TEST(Envelopes, EscapeEveryInsertedValue) {
               R"({"cmd":"a\"b","code":"E000","data":[]})");
 
     // A chat text that tries to inject members stays one string value.
-    const std::string hostile = std::string("\",\"code\":\"E999\",\"x\":\"\\\x01\t한", 30);
+    std::string hostile = "\",\"code\":\"E999\",\"x\":\"\\";
+    hostile += '\x01';
+    hostile += "\t한";
     const std::string reply = MakeMsgForClient("USRMSG", code::E000, hostile);
     TJsonObject doc;
     ASSERT_TRUE(ParseJsonObject(reply, doc)) << reply;
