@@ -32,7 +32,8 @@ InstanceLock::InstanceLock(const std::string& name, const std::string& dir) {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
         base = (runtime != nullptr && runtime[0] != '\0') ? runtime : "/tmp";
     }
-    path_ = base + "/" + name + ".lock";
+    if (base.back() != '/') base += '/';
+    path_ = base + name + ".lock";
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         error_ = "cannot open " + path_ + ": " + std::strerror(errno);

@@ -3,6 +3,7 @@
 #include "server/panel/PanelServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <string_view>
@@ -171,6 +172,12 @@ void PanelServer::Routes() {
     http.new_task_queue = [] { return new httplib::ThreadPool(16); };
     http.set_keep_alive_timeout(1);
     http.set_payload_max_length(4096);
+    // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which would let a
+    // second process bind the same panel port and take half of its connections.
+    http.set_socket_options([](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
 
     http.set_pre_routing_handler([this](const Request& req, Response& res) {
         if (Authorized(req.get_header_value("Authorization"), req.get_param_value("token")))
@@ -273,6 +280,11 @@ bool PanelServer::Start(std::string* error) {
     }
     boundPort_ = static_cast<uint16_t>(port);
     thread_ = std::thread([this] { http_->listen_after_bind(); });
+    // The library's stop() only reaches a server that has begun listening, so Start
+    // returns once it has (a Stop right after Start would otherwise leave accept waiting).
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (!http_->is_running() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
     return true;
 }
 
