@@ -114,6 +114,8 @@ void LobbyClient::SendFrame(uint16_t type, std::string_view body) {
 
 void LobbyClient::SendRaw(std::string_view bytes) {
     requireOpen();
+    if (peerClosed_)
+        throw ClientError(ClientError::Kind::Closed, "connection closed by the server");
     const auto deadline = Clock::now() + sendTimeout_;
     size_t off = 0;
     while (off < bytes.size()) {
