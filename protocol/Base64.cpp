@@ -1,0 +1,130 @@
+// Base64 in both directions and the UTF-8 clean-up used on decoded request bodies.
+// Stateless free functions; called from any thread.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "protocol/TextUtils.h"
+
+namespace tessil {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t kLineLength = 76;
+
+// Maps a byte to its 6-bit value, or -1 for every character outside the alphabet.
+constexpr std::array<int8_t, 256> makeDecodeTable() {
+    std::array<int8_t, 256> table{};
+    for (auto& v : table) v = -1;
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = i;
+    return table;
+}
+constexpr auto kDecodeTable = makeDecodeTable();
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one
+// (overlong forms, surrogates and code points above U+10FFFF are refused).
+size_t validUtf8Length(std::string_view s, size_t i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) return 1;
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    const auto b1 = static_cast<unsigned char>(s[i + 1]);
+    if (b1 < lo || b1 > hi) return 0;
+    for (size_t k = 2; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if (b < 0x80 || b > 0xBF) return 0;
+    }
+    return len;
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view bytes) {
+    std::string out;
+    const size_t chars = (bytes.size() + 2) / 3 * 4;
+    out.reserve(chars + (chars / kLineLength) * 2);
+    size_t column = 0;
+    auto put = [&](char c) {
+        out.push_back(c);
+        if (++column == kLineLength) {
+            out.append("\r\n");
+            column = 0;
+        }
+    };
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        put(kAlphabet[(v >> 18) & 63]);
+        put(kAlphabet[(v >> 12) & 63]);
+        put(kAlphabet[(v >> 6) & 63]);
+        put(kAlphabet[v & 63]);
+    }
+    const size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        put(kAlphabet[(v >> 18) & 63]);
+        put(kAlphabet[(v >> 12) & 63]);
+        put(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+        put('=');
+    }
+    return out;
+}
+
+std::string Base64Decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3 + 3);
+    uint32_t acc = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const int v = kDecodeTable[static_cast<unsigned char>(c)];
+        if (v < 0) continue;  // '=', line breaks, blanks and any other stray byte
+        acc = (acc << 6) | static_cast<uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+std::string DecodeStr(std::string_view base64) {
+    const std::string raw = Base64Decode(base64);
+    std::string out;
+    out.reserve(raw.size());
+    for (size_t i = 0; i < raw.size();) {
+        const size_t len = validUtf8Length(raw, i);
+        if (len == 0) {
+            ++i;  // a byte that starts no valid sequence is dropped
+            continue;
+        }
+        out.append(raw, i, len);
+        i += len;
+    }
+    return out;
+}
+
+std::string EncodeStr(std::string_view utf8) {
+    return Base64Encode(utf8);
+}
+
+}  // namespace tessil
