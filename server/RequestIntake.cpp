@@ -8,8 +8,7 @@
 
 namespace tessil {
 
-RequestIntake::RequestIntake(TCmdLineObject& cmd, Scheduler& scheduler)
-    : cmd_(cmd), scheduler_(scheduler) {}
+RequestIntake::RequestIntake(TCmdLineObject& cmd) : cmd_(cmd) {}
 
 void RequestIntake::reply(const Request& r, std::string_view code, std::string_view data) const {
     cmd_.Reply(MakeMsgForClient(r.cmd, code, data), r.client);

@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "iocpengine/ClientRec.h"
-#include "platform/Scheduler.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil {
@@ -19,8 +18,8 @@ class TCmdLineObject;
 
 class RequestIntake {
   public:
-    // cmd must outlive this object; the entry announcement runs on `scheduler`.
-    explicit RequestIntake(TCmdLineObject& cmd, Scheduler& scheduler = Scheduler::Shared());
+    // cmd must outlive this object.
+    explicit RequestIntake(TCmdLineObject& cmd);
     RequestIntake(const RequestIntake&) = delete;
     RequestIntake& operator=(const RequestIntake&) = delete;
 
@@ -59,7 +58,6 @@ class RequestIntake {
     void doResetRequest(const Request& r);
 
     TCmdLineObject& cmd_;
-    Scheduler& scheduler_;
     std::atomic<uint64_t> Process_Count{0};
 };
 

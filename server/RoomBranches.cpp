@@ -1,5 +1,5 @@
-// Request intake's room branches: ROOMLIST, MAKEROOM, ENTERROOM (with the scheduled
-// announcement of the newcomer) and EXITROOM. Run on the message server's worker threads.
+// Request intake's room branches: ROOMLIST, MAKEROOM, ENTERROOM (with the announcement
+// of the newcomer) and EXITROOM. Run on the message server's worker threads.
 #include <string>
 
 #include "protocol/ClientProtocol.h"
@@ -70,15 +70,11 @@ void RequestIntake::doEnterRoom(const Request& r) {
 }
 
 void RequestIntake::announceEntry(const TClientRecPtr& client, int32_t roomNo) {
-    // The announcement runs after the handler has returned; it is dropped when the lobby
-    // is gone or the newcomer has left that room meanwhile.
-    std::string announcement = std::string(text::UserInPrefix) + client->FUsrID;
-    scheduler_.ScheduleAfter(
-        0, [lobby = cmd_.GameInfoWeak(), client, roomNo, announcement = std::move(announcement)] {
-            auto registry = lobby.lock();
-            if (!registry || client->FRoomNo != roomNo) return;
-            registry->BroadcastMsgToRoom("USRIN", roomNo, announcement, client);
-        });
+    // Queued right after the entrant's reply and before the handler returns, so the other
+    // members learn of the newcomer before anything the newcomer sends next. Queuing
+    // never blocks, so the handler does not wait on the members' connections.
+    cmd_.Tessil_BroadcastMsgToRoom("USRIN", roomNo,
+                                   std::string(text::UserInPrefix) + client->FUsrID, client);
 }
 
 void RequestIntake::doExitRoom(const Request& r) {

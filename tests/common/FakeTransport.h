@@ -29,14 +29,16 @@ inline TClientRecPtr MakeClient(const std::string& port = "50000") {
 }
 
 // The body of a data message carrying a JSON request.
-inline std::string RequestBody(std::string_view json) { return "TXT" + Base64Encode(json); }
+inline std::string RequestBody(std::string_view json) {
+    return "TXT" + Base64Encode(json);
+}
 
 class FakeTransport : public IMsgTransport {
-public:
+  public:
     struct Sent {
-        const TClientRec* client;
-        std::string body;  // the raw Base64 body
-        std::string text;  // the decoded reply text
+        TClientRecPtr client;      // held, so that no other record reuses the address
+        std::string body;          // the raw Base64 body
+        std::string text;          // the decoded reply text
         const std::string* frame;  // identity of a shared frame, null for SendString
     };
 
@@ -54,7 +56,7 @@ public:
     }
     void DisconnectClient(const TClientRecPtr& client) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        closed_.push_back(client.get());
+        closed_.push_back(client);
         changed_.notify_all();
     }
     int32_t GetClientCount() const override { return 7; }
@@ -64,7 +66,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> out;
         for (const auto& s : sent_)
-            if (s.client == client.get()) out.push_back(s.text);
+            if (s.client == client) out.push_back(s.text);
         return out;
     }
     std::vector<Sent> All() const {
@@ -74,7 +76,7 @@ public:
     int Closes(const TClientRecPtr& client) const {
         std::lock_guard<std::mutex> lock(mutex_);
         int n = 0;
-        for (auto* c : closed_) n += c == client.get();
+        for (const auto& c : closed_) n += c == client;
         return n;
     }
     // Waits until pred() holds (checked whenever something arrives) or the time-out passes.
@@ -96,18 +98,18 @@ public:
 
     std::atomic<bool> active{true};
 
-private:
+  private:
     void record(const TClientRecPtr& client, std::string body, const std::string* frame) {
         std::string text = DecodeStr(body);
         std::lock_guard<std::mutex> lock(mutex_);
-        sent_.push_back(Sent{client.get(), std::move(body), std::move(text), frame});
+        sent_.push_back(Sent{client, std::move(body), std::move(text), frame});
         changed_.notify_all();
     }
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<Sent> sent_;
-    std::vector<const TClientRec*> closed_;
+    std::vector<TClientRecPtr> closed_;
 };
 
 }  // namespace tessil::test

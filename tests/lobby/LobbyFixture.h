@@ -14,7 +14,7 @@
 namespace tessil::test {
 
 class LobbyFixture : public ::testing::Test {
-protected:
+  protected:
     LobbyFixture() : net(std::make_shared<TNetMesg>(&svr, sched)) { lobby.SetNetMesg(net); }
     ~LobbyFixture() override { SetUniqueKeyClock(nullptr); }
 

@@ -16,9 +16,9 @@ TEST_F(RegistryRooms, MakeRoomNormalisesTypeTermAndSubject) {
         int rtype, rterm;
     };
     const Case cases[] = {
-        {" a b ", " open ", "cont", true, 0, 0},  {"x", "Close", "", true, 1, 1},
-        {"x", "OPEN", " Cont\t", true, 0, 0},     {"x", "CLOSE", "once", true, 1, 1},
-        {"   ", "OPEN", "CONT", false, 0, 0},     {"x", "OPENED", "CONT", false, 0, 0},
+        {" a b ", " open ", "cont", true, 0, 0}, {"x", "Close", "", true, 1, 1},
+        {"x", "OPEN", " Cont\t", true, 0, 0},    {"x", "CLOSE", "once", true, 1, 1},
+        {"   ", "OPEN", "CONT", false, 0, 0},    {"x", "OPENED", "CONT", false, 0, 0},
         {"x", "", "CONT", false, 0, 0},
     };
     int i = 0;
@@ -94,7 +94,8 @@ TEST_F(RegistryRooms, EntryChecksNumberMasterPasswordAndCurrentRoom) {
 
     auto open = MakeRoomFor("park");
     auto choi = Login("choi");
-    EXPECT_FALSE(lobby.EnterRoom(open->FRoomNo, "x", "G1", choi));  // unprotected room, password given
+    EXPECT_FALSE(
+        lobby.EnterRoom(open->FRoomNo, "x", "G1", choi));  // unprotected room, password given
     EXPECT_TRUE(lobby.EnterRoom(open->FRoomNo, "", "G1", choi));
 }
 

@@ -39,7 +39,8 @@ TEST_F(RegistryUsers, ADuplicateIdIsRefusedAndTheListedUserKept) {
     EXPECT_EQ(lobby.GetUser("kim")->Client(), first);
     EXPECT_TRUE(second->FUsrID.empty());  // the refused login wrote nothing
     auto third = test::MakeClient("2");
-    EXPECT_FALSE(lobby.AddUser(std::make_shared<TUserObject>("kim", "", "", "", "", "", "", 0, third)));
+    EXPECT_FALSE(
+        lobby.AddUser(std::make_shared<TUserObject>("kim", "", "", "", "", "", "", 0, third)));
     EXPECT_EQ(lobby.GetUser("kim")->Client(), first);
     EXPECT_TRUE(lobby.AddNewUser(test::MakeClient("3"), "Kim", "", "", "", "", "", ""));
     EXPECT_EQ(lobby.UserCount(), 2);
