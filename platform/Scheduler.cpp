@@ -68,8 +68,10 @@ void Scheduler::run() {
             continue;
         }
         auto first = entries_.begin();
-        if (first->first.due > Clock::now()) {
-            wake_.wait_until(lock, first->first.due);
+        // A copy: the entry may be cancelled (and its node freed) while this thread waits.
+        const Clock::time_point due = first->first.due;
+        if (due > Clock::now()) {
+            wake_.wait_until(lock, due);
             continue;
         }
         const TaskId id = first->first.id;
