@@ -19,7 +19,7 @@ class TDnTcpChannel;
 enum TClientReadStage : int32_t { rsHeader = 0, rsBody = 1 };
 
 class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TClientRec> {
-public:
+  public:
     TClientReadStage FReadStage = rsHeader;
     uint32_t FReadMsgSize = 0;
     uint16_t FReadMsgType = 0;

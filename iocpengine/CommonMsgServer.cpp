@@ -22,10 +22,13 @@ TCommonMsgServer::Impl::Impl(TCommonMsgServer& o) : owner(o) {
                                uint32_t n) { TcpRequestorTcpRead(c, ch, k, b, n); });
     requestor.SetOnWrite([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, const char* b,
                                 uint32_t n) { TcpRequestorTcpWrite(c, ch, k, b, n); });
-    requestor.SetOnWriteStream([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k,
-                                      std::istream& s) { TcpRequestorTcpWriteStream(c, ch, k, s); });
-    requestor.SetOnClose(
-        [this](TDnThreadContext* c, TDnTcpChannel* ch, void* k) { TcpRequestorTcpClose(c, ch, k); });
+    requestor.SetOnWriteStream(
+        [this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, std::istream& s) {
+            TcpRequestorTcpWriteStream(c, ch, k, s);
+        });
+    requestor.SetOnClose([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k) {
+        TcpRequestorTcpClose(c, ch, k);
+    });
     requestor.SetOnClientClose([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k) {
         TcpRequestorTcpClientClose(c, ch, k);
     });
@@ -52,8 +55,7 @@ void TCommonMsgServer::Impl::Open() {
     reactor->SetLogger(logger.get());
     reactor->SetExecutor(executor.get());
     reactor->SetThreadSize(workers);
-    reactor->SetOnTimeout(
-        [this](TDnThreadContext* c, TDnTcpChannel* ch) { HandleTimeout(c, ch); });
+    reactor->SetOnTimeout([this](TDnThreadContext* c, TDnTcpChannel* ch) { HandleTimeout(c, ch); });
     listener->SetLogger(logger.get());
     listener->SetExecutor(executor.get());
     listener->SetReactor(reactor.get());
@@ -192,7 +194,9 @@ void TCommonMsgServer::SetOnClientAuthentication(TOnClientAuthenticationEvent fn
 void TCommonMsgServer::SetOnDataReceived(TOnDataReceivedEvent fn) {
     impl_->onDataReceived.Set(std::move(fn));
 }
-void TCommonMsgServer::SetOnError(TOnErrorEvent fn) { impl_->onError.Set(std::move(fn)); }
+void TCommonMsgServer::SetOnError(TOnErrorEvent fn) {
+    impl_->onError.Set(std::move(fn));
+}
 void TCommonMsgServer::SetOnStreamSent(TOnStreamSentEvent fn) {
     impl_->onStreamSent.Set(std::move(fn));
 }
@@ -201,15 +205,31 @@ uint16_t TCommonMsgServer::Port() const {
     uint16_t bound = impl_->boundPort.load();
     return bound != 0 ? bound : impl_->port;
 }
-void TCommonMsgServer::SetPort(uint16_t port) { impl_->port = port; }
-uint32_t TCommonMsgServer::Timeout() const { return impl_->timeout.load(); }
-void TCommonMsgServer::SetTimeout(uint32_t seconds) { impl_->timeout.store(seconds); }
-int TCommonMsgServer::WorkerCount() const { return impl_->workers; }
-void TCommonMsgServer::SetWorkerCount(int n) { impl_->workers = n; }
-std::string TCommonMsgServer::LogDir() const { return impl_->logDir; }
-void TCommonMsgServer::SetLogDir(std::string dir) { impl_->logDir = std::move(dir); }
+void TCommonMsgServer::SetPort(uint16_t port) {
+    impl_->port = port;
+}
+uint32_t TCommonMsgServer::Timeout() const {
+    return impl_->timeout.load();
+}
+void TCommonMsgServer::SetTimeout(uint32_t seconds) {
+    impl_->timeout.store(seconds);
+}
+int TCommonMsgServer::WorkerCount() const {
+    return impl_->workers;
+}
+void TCommonMsgServer::SetWorkerCount(int n) {
+    impl_->workers = n;
+}
+std::string TCommonMsgServer::LogDir() const {
+    return impl_->logDir;
+}
+void TCommonMsgServer::SetLogDir(std::string dir) {
+    impl_->logDir = std::move(dir);
+}
 
-bool TCommonMsgServer::Active() const { return impl_->active.load(); }
+bool TCommonMsgServer::Active() const {
+    return impl_->active.load();
+}
 
 void TCommonMsgServer::SetActive(bool value) {
     if (value == Active()) return;
@@ -219,10 +239,16 @@ void TCommonMsgServer::SetActive(bool value) {
         Close();
 }
 
-void TCommonMsgServer::Open() { impl_->Open(); }
-void TCommonMsgServer::Close() { impl_->Close(); }
+void TCommonMsgServer::Open() {
+    impl_->Open();
+}
+void TCommonMsgServer::Close() {
+    impl_->Close();
+}
 
-void TCommonMsgServer::DisconnectAll() { impl_->DisconnectAll(); }
+void TCommonMsgServer::DisconnectAll() {
+    impl_->DisconnectAll();
+}
 
 void TCommonMsgServer::DisconnectClient(const TClientRecPtr& client) {
     if (client) impl_->CloseClient(client.get());
@@ -246,9 +272,15 @@ void TCommonMsgServer::SendFrame(std::shared_ptr<const std::string> frame,
     }
 }
 
-int32_t TCommonMsgServer::GetClientCount() const { return impl_->clientCount.load(); }
+int32_t TCommonMsgServer::GetClientCount() const {
+    return impl_->clientCount.load();
+}
 
-uint64_t TCommonMsgServer::BytesIn() const { return impl_->bytesIn.load(); }
-uint64_t TCommonMsgServer::BytesOut() const { return impl_->bytesOut.load(); }
+uint64_t TCommonMsgServer::BytesIn() const {
+    return impl_->bytesIn.load();
+}
+uint64_t TCommonMsgServer::BytesOut() const {
+    return impl_->bytesOut.load();
+}
 
 }  // namespace tessil

@@ -33,7 +33,7 @@ namespace tessil {
 // as long as any request of the connection may still complete, so a completion's key (the
 // record's address) is always valid.
 class TMsgServerChannel final : public TDnTcpChannel {
-public:
+  public:
     using TDnTcpChannel::TDnTcpChannel;
     // Set once at accept, before the first request is queued.
     TClientRecPtr record;
@@ -48,7 +48,7 @@ inline constexpr size_t kBodyKeepCapacity = 64 * 1024;
 // that starts after a clear never sees the old handler.
 template <typename Fn>
 class EventSlot {
-public:
+  public:
     void Set(Fn fn) {
         auto p = fn ? std::make_shared<const Fn>(std::move(fn)) : nullptr;
         std::lock_guard lock(mu_);
@@ -59,7 +59,7 @@ public:
         return fn_;
     }
 
-private:
+  private:
     mutable std::mutex mu_;
     std::shared_ptr<const Fn> fn_;
 };
@@ -81,13 +81,12 @@ struct TCommonMsgServer::Impl {
                              const char* buf, uint32_t bufSize);
     void TcpRequestorTcpWrite(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                               const char* buf, uint32_t bufSize);
-    void TcpRequestorTcpWriteStream(TDnThreadContext* context, TDnTcpChannel* channel,
-                                    void* key, std::istream& stream);
+    void TcpRequestorTcpWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                                    std::istream& stream);
     void TcpRequestorTcpClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key);
     void TcpRequestorTcpError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                               uint32_t errorCode);
-    void TcpRequestorTcpClientClose(TDnThreadContext* context, TDnTcpChannel* channel,
-                                    void* key);
+    void TcpRequestorTcpClientClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key);
     void HandleTimeout(TDnThreadContext* context, TDnTcpChannel* channel);
 
     // The receive steps.

@@ -94,8 +94,7 @@ void TCommonMsgServer::Impl::QueueBodyPiece(TClientRec* client, TDnTcpChannel* c
 }
 
 void TCommonMsgServer::Impl::TcpRequestorTcpRead(TDnThreadContext*, TDnTcpChannel* channel,
-                                                 void* key, const char* buf,
-                                                 uint32_t bufSize) {
+                                                 void* key, const char* buf, uint32_t bufSize) {
     auto* client = static_cast<TClientRec*>(key);
     bytesIn.fetch_add(bufSize, std::memory_order_relaxed);
     if (shutdown.load() || client->FShutdown.load()) return;
@@ -120,8 +119,8 @@ void TCommonMsgServer::Impl::HandleHeaderRead(TDnTcpChannel* channel, TClientRec
     }
     TMsgHeader header = TMsgHeader::Decode(buf);
     if (header.MsgLen > MaxMessageSize) {
-        LogCritical(Format("Too big message size: %" PRIu32 " with maximum %" PRIu32,
-                           header.MsgLen, MaxMessageSize));
+        LogCritical(Format("Too big message size: %" PRIu32 " with maximum %" PRIu32, header.MsgLen,
+                           MaxMessageSize));
         CloseChannel(channel, client);
         return;
     }
@@ -136,8 +135,8 @@ void TCommonMsgServer::Impl::HandleHeaderRead(TDnTcpChannel* channel, TClientRec
     }
 }
 
-void TCommonMsgServer::Impl::HandleBodyRead(TDnTcpChannel* channel, TClientRec* client,
-                                            const char*, uint32_t bufSize) {
+void TCommonMsgServer::Impl::HandleBodyRead(TDnTcpChannel* channel, TClientRec* client, const char*,
+                                            uint32_t bufSize) {
     if (bufSize != client->FPieceSize) {
         LogCritical(Format("Cannot read message. Received %" PRIu32 " bytes, expected %" PRIu32 ".",
                            client->FBodyReceived + bufSize, client->FReadMsgSize));
@@ -272,8 +271,8 @@ void TCommonMsgServer::Impl::TcpRequestorTcpWrite(TDnThreadContext*, TDnTcpChann
     }
 }
 
-void TCommonMsgServer::Impl::TcpRequestorTcpWriteStream(TDnThreadContext*, TDnTcpChannel*,
-                                                        void*, std::istream&) {
+void TCommonMsgServer::Impl::TcpRequestorTcpWriteStream(TDnThreadContext*, TDnTcpChannel*, void*,
+                                                        std::istream&) {
     // The server queues no stream writes of its own.
 }
 
@@ -289,8 +288,8 @@ void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* cl
     requestor.Close(channel, client, true);
 }
 
-void TCommonMsgServer::Impl::TcpRequestorTcpClientClose(TDnThreadContext*,
-                                                        TDnTcpChannel* channel, void*) {
+void TCommonMsgServer::Impl::TcpRequestorTcpClientClose(TDnThreadContext*, TDnTcpChannel* channel,
+                                                        void*) {
     try {
         CloseChannel(channel, RecordOf(channel));
     } catch (...) {
@@ -298,8 +297,8 @@ void TCommonMsgServer::Impl::TcpRequestorTcpClientClose(TDnThreadContext*,
     }
 }
 
-void TCommonMsgServer::Impl::TcpRequestorTcpError(TDnThreadContext*, TDnTcpChannel* channel,
-                                                  void*, uint32_t errorCode) {
+void TCommonMsgServer::Impl::TcpRequestorTcpError(TDnThreadContext*, TDnTcpChannel* channel, void*,
+                                                  uint32_t errorCode) {
     // A handle that is already closed, or an operation cut short by our own close, needs
     // no further close.
     int code = static_cast<int>(errorCode);

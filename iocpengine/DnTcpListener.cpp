@@ -145,7 +145,8 @@ void TDnTcpListener::AcceptCompleted(TDnThreadContext* context, TDnTcpAcceptRequ
     } else {
         if (fd >= 0) ::close(fd);
         // A switch-off makes the pending accept come back aborted: logged like any other.
-        Log(llCritical, "Failed to AcceptEx. Error code is " + std::to_string(request->ErrorCode()));
+        Log(llCritical,
+            "Failed to AcceptEx. Error code is " + std::to_string(request->ErrorCode()));
     }
     requestPending_ = false;
     if (Active()) {
@@ -179,9 +180,13 @@ void TDnTcpListener::DoClientConnect(TDnThreadContext* context, TDnTcpChannel* c
     }
 }
 
-bool TDnTcpListener::WaitForShutdown(uint32_t timeoutMs) { return turningOff_.Wait(timeoutMs); }
+bool TDnTcpListener::WaitForShutdown(uint32_t timeoutMs) {
+    return turningOff_.Wait(timeoutMs);
+}
 
-void TDnTcpListener::DoLogMessage(const std::string& s) noexcept { Log(logLevel_, s); }
+void TDnTcpListener::DoLogMessage(const std::string& s) noexcept {
+    Log(logLevel_, s);
+}
 
 void TDnTcpListener::Log(TDnLogLevel level, const std::string& s) noexcept {
     if (logger_ == nullptr) return;

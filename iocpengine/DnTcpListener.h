@@ -28,7 +28,7 @@ class TDnTcpListener;
 // The one accept request of a listener. It has no channel; its completion goes straight
 // to the executor, which runs CallHandler on the worker that took it.
 class TDnTcpAcceptRequest : public TDnTcpRequest {
-public:
+  public:
     explicit TDnTcpAcceptRequest(TDnTcpListener* listener);
 
     // Starts an accept on the listener's socket.
@@ -43,23 +43,23 @@ public:
     int TakeAcceptedSocket();
     const sockaddr_in& RemoteAddr() const { return FRemoteAddr; }
 
-protected:
+  protected:
     platform::CompletionQueue* CompletionQueueFor() override;
 
-private:
+  private:
     TDnTcpListener* FListener;
     uint32_t FAcceptReceived = 0;
     sockaddr_in FRemoteAddr{};
 };
 
 class TDnTcpListener {
-public:
+  public:
     using TDnClientTcpConnect = std::function<void(TDnThreadContext*, TDnTcpChannel*)>;
     // May set `channel` to a channel of its own making (for example a subclass) for the
     // accepted socket; left empty, the listener makes a plain TDnTcpChannel.
-    using TDnCreateTcpChannel = std::function<void(TDnThreadContext*, int socket,
-                                                   const sockaddr_in& addr, TDnTcpReactor*,
-                                                   TDnTcpChannel*& channel)>;
+    using TDnCreateTcpChannel =
+        std::function<void(TDnThreadContext*, int socket, const sockaddr_in& addr, TDnTcpReactor*,
+                           TDnTcpChannel*& channel)>;
 
     TDnTcpListener();
     // Switches off when active.
@@ -112,7 +112,7 @@ public:
     // Logs s at LogLevel when a logger is set; never raises.
     void DoLogMessage(const std::string& s) noexcept;
 
-private:
+  private:
     friend class TDnTcpAcceptRequest;
 
     bool TurnOn();
@@ -120,8 +120,7 @@ private:
     void QueueRequest();
     // The accept request's completion (worker thread).
     void AcceptCompleted(TDnThreadContext* context, TDnTcpAcceptRequest* request);
-    TDnTcpChannel* DoCreateChannel(TDnThreadContext* context, int socket,
-                                   const sockaddr_in& addr);
+    TDnTcpChannel* DoCreateChannel(TDnThreadContext* context, int socket, const sockaddr_in& addr);
     void DoClientConnect(TDnThreadContext* context, TDnTcpChannel* channel);
     void Log(TDnLogLevel level, const std::string& s) noexcept;
 

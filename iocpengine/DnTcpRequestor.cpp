@@ -53,8 +53,7 @@ void TDnTcpRequestor::RawRead(TDnTcpChannel* channel, void* key, char* buf, uint
     channel->RunRequest(new TDnTcpReadRequest(channel, key, this, buf, maxSize, false));
 }
 
-void TDnTcpRequestor::Write(TDnTcpChannel* channel, void* key, const char* buf,
-                            uint32_t bufSize) {
+void TDnTcpRequestor::Write(TDnTcpChannel* channel, void* key, const char* buf, uint32_t bufSize) {
     if (!CheckAvail()) return;
     channel->RunRequest(new TDnTcpWriteRequest(channel, key, this, buf, bufSize));
 }
@@ -96,8 +95,7 @@ void TDnTcpRequestor::DoReadError(TDnThreadContext* context, TDnTcpChannel* chan
     DoError(context, channel, key, errorCode);
 }
 
-void TDnTcpRequestor::DoReadClose(TDnThreadContext* context, TDnTcpChannel* channel,
-                                  void* key) {
+void TDnTcpRequestor::DoReadClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key) {
     DoClientClose(context, channel, key);
 }
 
@@ -106,13 +104,13 @@ void TDnTcpRequestor::DoWrite(TDnThreadContext* context, TDnTcpChannel* channel,
     if (onWrite_) Raise([&] { onWrite_(context, channel, key, buf, bufSize); });
 }
 
-void TDnTcpRequestor::DoWriteError(TDnThreadContext* context, TDnTcpChannel* channel,
-                                   void* key, uint32_t errorCode) {
+void TDnTcpRequestor::DoWriteError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                                   uint32_t errorCode) {
     DoError(context, channel, key, errorCode);
 }
 
-void TDnTcpRequestor::DoWriteStream(TDnThreadContext* context, TDnTcpChannel* channel,
-                                    void* key, std::istream& stream) {
+void TDnTcpRequestor::DoWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                                    std::istream& stream) {
     if (onWriteStream_) Raise([&] { onWriteStream_(context, channel, key, stream); });
 }
 
@@ -121,8 +119,8 @@ void TDnTcpRequestor::DoClose(TDnThreadContext* context, TDnTcpChannel* channel,
     if (onClose_) Raise([&] { onClose_(context, channel, key); });
 }
 
-void TDnTcpRequestor::DoCloseError(TDnThreadContext* context, TDnTcpChannel* channel,
-                                   void* key, uint32_t errorCode) {
+void TDnTcpRequestor::DoCloseError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                                   uint32_t errorCode) {
     DoError(context, channel, key, errorCode);
 }
 
@@ -136,8 +134,7 @@ void TDnTcpRequestor::DoLineError(TDnThreadContext* context, TDnTcpChannel* chan
     DoError(context, channel, key, errorCode);
 }
 
-void TDnTcpRequestor::DoLineClose(TDnThreadContext* context, TDnTcpChannel* channel,
-                                  void* key) {
+void TDnTcpRequestor::DoLineClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key) {
     DoClientClose(context, channel, key);
 }
 
@@ -146,8 +143,7 @@ void TDnTcpRequestor::DoError(TDnThreadContext* context, TDnTcpChannel* channel,
     if (onError_) Raise([&] { onError_(context, channel, key, errorCode); });
 }
 
-void TDnTcpRequestor::DoClientClose(TDnThreadContext* context, TDnTcpChannel* channel,
-                                    void* key) {
+void TDnTcpRequestor::DoClientClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key) {
     if (onClientClose_) Raise([&] { onClientClose_(context, channel, key); });
 }
 

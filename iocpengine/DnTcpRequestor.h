@@ -24,7 +24,7 @@ class TDnAbstractExecutor;
 // What every requestor shares: the reactor, the executor, the logger and the on/off
 // switch. The references are not owned.
 class TDnTcpAbstractRequestor {
-public:
+  public:
     TDnTcpAbstractRequestor() = default;
     virtual ~TDnTcpAbstractRequestor() = default;
     TDnTcpAbstractRequestor(const TDnTcpAbstractRequestor&) = delete;
@@ -47,11 +47,11 @@ public:
     // Logs msg at LogLevel when a logger is set; a failing logger is ignored.
     void PostLogMessage(std::string_view msg) noexcept;
 
-protected:
+  protected:
     virtual bool TurnOn() { return true; }
     virtual bool TurnOff() { return false; }
 
-private:
+  private:
     TDnTcpReactor* reactor_ = nullptr;
     TDnAbstractExecutor* executor_ = nullptr;
     TDnAbstractLogger* logger_ = nullptr;
@@ -69,7 +69,7 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
                         public IDnTcpWriteHandler,
                         public IDnTcpCloseHandler,
                         public IDnTcpLineHandler {
-public:
+  public:
     using TDnTcpRead = std::function<void(TDnThreadContext*, TDnTcpChannel*, void* key,
                                           const char* buf, uint32_t bufSize)>;
     using TDnTcpWrite = TDnTcpRead;
@@ -129,9 +129,8 @@ public:
                      uint32_t errorCode) override;
     void DoLineClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key) override;
 
-private:
-    void DoError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
-                 uint32_t errorCode);
+  private:
+    void DoError(TDnThreadContext* context, TDnTcpChannel* channel, void* key, uint32_t errorCode);
     void DoClientClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key);
     // Calls fn, logging and dropping whatever it raises.
     template <typename Fn>

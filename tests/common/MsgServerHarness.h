@@ -23,10 +23,10 @@
 namespace tessil::test {
 
 class MsgServerHarness {
-public:
+  public:
     struct Options {
-        bool authenticate = true;   // install a handler that accepts every client
-        bool open = true;           // open the server in the constructor
+        bool authenticate = true;  // install a handler that accepts every client
+        bool open = true;          // open the server in the constructor
         uint32_t timeoutSeconds = 0;
         int workers = 4;
     };
@@ -107,7 +107,7 @@ public:
     std::vector<std::string> received;
     std::vector<std::string> errors;
 
-private:
+  private:
     template <typename Fn>
     void Record(Fn fn) {
         {

@@ -37,9 +37,13 @@ int CountDirEntries(const char* path) {
 
 }  // namespace
 
-RawSocket::~RawSocket() { Close(); }
+RawSocket::~RawSocket() {
+    Close();
+}
 
-RawSocket::RawSocket(RawSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+RawSocket::RawSocket(RawSocket&& other) noexcept : fd_(other.fd_) {
+    other.fd_ = -1;
+}
 
 RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
     if (this != &other) {
@@ -122,7 +126,8 @@ std::optional<RawSocket::Frame> RawSocket::ReadFrame(std::chrono::milliseconds t
     auto header = ReadExact(6, timeout);
     if (!header) return std::nullopt;
     uint32_t len = 0;
-    for (int i = 0; i < 4; ++i) len |= static_cast<uint32_t>(static_cast<uint8_t>((*header)[i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        len |= static_cast<uint32_t>(static_cast<uint8_t>((*header)[i])) << (8 * i);
     Frame f;
     f.type = static_cast<uint16_t>(static_cast<uint8_t>((*header)[4]) |
                                    (static_cast<uint8_t>((*header)[5]) << 8));
@@ -152,8 +157,12 @@ bool RawSocket::StaysOpenAndQuiet(std::chrono::milliseconds period) {
     return r == 0;
 }
 
-int CountOpenFds() { return CountDirEntries("/proc/self/fd"); }
+int CountOpenFds() {
+    return CountDirEntries("/proc/self/fd");
+}
 
-int CountThreads() { return CountDirEntries("/proc/self/task"); }
+int CountThreads() {
+    return CountDirEntries("/proc/self/task");
+}
 
 }  // namespace tessil::test

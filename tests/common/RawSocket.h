@@ -12,7 +12,7 @@
 namespace tessil::test {
 
 class RawSocket {
-public:
+  public:
     RawSocket() = default;
     ~RawSocket();
     RawSocket(RawSocket&& other) noexcept;
@@ -32,8 +32,8 @@ public:
     bool SendFrame(uint16_t type, std::string_view body);
 
     // Reads exactly n bytes, or nothing when they do not arrive in time or the peer closes.
-    std::optional<std::string> ReadExact(size_t n,
-                                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::optional<std::string> ReadExact(
+        size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads one frame: type and body.
     struct Frame {
         uint16_t type = 0;
@@ -49,7 +49,7 @@ public:
 
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -22,7 +22,9 @@ using namespace std::chrono_literals;
 using test::MsgServerHarness;
 using test::RawSocket;
 
-std::string Header(uint32_t len, uint16_t type) { return TMsgHeader{len, type}.Encode(); }
+std::string Header(uint32_t len, uint16_t type) {
+    return TMsgHeader{len, type}.Encode();
+}
 
 // Connects and waits until the server has registered the connection.
 RawSocket ConnectTo(MsgServerHarness& h, size_t expectedConnections = 1) {
@@ -108,9 +110,9 @@ TEST(MsgServerFrames, ShortBodyEndsTheConnectionWithoutDelivery) {
 TEST(MsgServerHandshake, VerdictFollowsTheHandlerAndTheRecordKeepsTheIdentity) {
     struct Case {
         const char* name;
-        bool install;   // an authentication handler at all
-        bool accept;    // what it sets
-        bool raise;     // raises after setting
+        bool install;  // an authentication handler at all
+        bool accept;   // what it sets
+        bool raise;    // raises after setting
         std::string_view verdict;
     } cases[] = {
         {"no handler", false, false, false, AuthFailedStr},
@@ -131,7 +133,9 @@ TEST(MsgServerHandshake, VerdictFollowsTheHandlerAndTheRecordKeepsTheIdentity) {
                 });
         }
         RawSocket s = ConnectTo(h);
-        ASSERT_TRUE(s.SendFrame(mtHandshake, std::string("a7\0kim\0\0" "1.0\0extra\0", 17)));
+        ASSERT_TRUE(s.SendFrame(mtHandshake, std::string("a7\0kim\0\0"
+                                                         "1.0\0extra\0",
+                                                         17)));
         auto f = s.ReadFrame();
         ASSERT_TRUE(f);
         EXPECT_EQ(f->type, mtHandshake);
