@@ -1,0 +1,334 @@
+// Channel: reference counting, request queues, close, cache, time-out handling.
+// Any thread; see the header for the contract.
+#include "iocpengine/DnTcpChannel.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "iocpengine/DnException.h"
+#include "iocpengine/DnExecutor.h"
+#include "iocpengine/DnTcpReactor.h"
+#include "iocpengine/DnTcpRequests.h"
+
+namespace tessil {
+
+namespace {
+constexpr int kMaxGather = 16;
+constexpr size_t kCacheKeepCapacity = 512;
+}  // namespace
+
+TDnTcpChannel::TDnTcpChannel(TDnTcpReactor* reactor, int socket, const sockaddr_in& remoteAddr)
+    : reactor_(reactor), fd_(socket), remoteAddr_(remoteAddr) {}
+
+TDnTcpChannel::TDnTcpChannel(TDnTcpReactor* reactor) : reactor_(reactor) {}
+
+TDnTcpChannel::~TDnTcpChannel() {
+    // Let a thread that is still inside the lock leave it first.
+    guard_.lock();
+    guard_.unlock();
+    CloseSocketHandle();
+}
+
+void TDnTcpChannel::AddRef(TDnIORequestType, const char*) {
+    std::lock_guard lock(guard_);
+    ++refCount_;
+}
+
+void TDnTcpChannel::Release(TDnIORequestType, const char*) {
+    std::lock_guard lock(guard_);
+    --refCount_;
+    if (refCount_ <= 0 && !deletePosted_) {
+        deletePosted_ = true;
+        if (queue_)
+            queue_->Post(kPacketDeleteSignal, 0, this);
+        else if (reactor_)
+            reactor_->PostDeleteSignal(this);
+    }
+}
+
+bool TDnTcpChannel::IsFinished() {
+    std::lock_guard lock(guard_);
+    return refCount_ == 0;
+}
+
+int32_t TDnTcpChannel::RefCount() {
+    std::lock_guard lock(guard_);
+    return refCount_;
+}
+
+bool TDnTcpChannel::DeletePosted() {
+    std::lock_guard lock(guard_);
+    return deletePosted_;
+}
+
+bool TDnTcpChannel::IsClosing() {
+    std::lock_guard lock(guard_);
+    return closingRequest_ != nullptr;
+}
+
+void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
+    std::lock_guard lock(guard_);
+    if (IsClosed() || closingRequest_) {
+        delete request;
+        return;
+    }
+    switch (request->RequestType()) {
+        case rtRead:
+            request->nextInQueue_ = nullptr;
+            if (readTail_)
+                readTail_->nextInQueue_ = request;
+            else
+                readHead_ = request;
+            readTail_ = request;
+            if (readHead_ == request) request->Execute();
+            break;
+        case rtWrite:
+            request->nextInQueue_ = nullptr;
+            if (writeTail_)
+                writeTail_->nextInQueue_ = request;
+            else
+                writeHead_ = request;
+            writeTail_ = request;
+            if (writeHead_ == request) request->Execute();
+            break;
+        case rtClose:
+            closingRequest_ = request;
+            if (!readHead_ && !writeHead_) {
+                closing_ = true;
+                request->Execute();
+                DeleteNonActiveRequests();
+            }
+            break;
+        case rtBrutalClose:
+            closingRequest_ = request;
+            closing_ = true;
+            request->Execute();
+            break;
+        default:
+            // Not a request a channel runs; it stays with the caller.
+            throw EDnException(ErrInvalidParameter, request->RequestType());
+    }
+}
+
+void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
+    std::lock_guard lock(guard_);
+    const TDnIORequestType type = request->RequestType();
+    DeleteRequest(request);
+    if (closingRequest_ && !closing_) {
+        closing_ = true;
+        closingRequest_->Execute();
+        DeleteNonActiveRequests();
+        // Writes already handed to the socket in a gathered send still complete.
+        if (type == rtWrite && writeHead_ && writeHead_->Running()) writeHead_->Execute();
+        return;
+    }
+    TDnTcpRequest* next = type == rtRead ? readHead_ : type == rtWrite ? writeHead_ : nullptr;
+    if (next && (!closingRequest_ || next->Running())) next->Execute();
+}
+
+void TDnTcpChannel::Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r) {
+    TDnTcpRequest* prev = nullptr;
+    for (TDnTcpRequest* it = head; it; prev = it, it = it->nextInQueue_) {
+        if (it != r) continue;
+        if (prev)
+            prev->nextInQueue_ = it->nextInQueue_;
+        else
+            head = it->nextInQueue_;
+        if (tail == it) tail = prev;
+        it->nextInQueue_ = nullptr;
+        return;
+    }
+}
+
+void TDnTcpChannel::DeleteRequest(TDnTcpRequest* request) {
+    std::lock_guard lock(guard_);
+    if (closingRequest_ == request)
+        closingRequest_ = nullptr;
+    else if (request->RequestType() == rtRead)
+        Unlink(readHead_, readTail_, request);
+    else if (request->RequestType() == rtWrite)
+        Unlink(writeHead_, writeTail_, request);
+    delete request;
+}
+
+void TDnTcpChannel::DeleteNonActiveRequests() {
+    std::lock_guard lock(guard_);
+    for (TDnTcpRequest** head : {&readHead_, &writeHead_}) {
+        TDnTcpRequest** tail = head == &readHead_ ? &readTail_ : &writeTail_;
+        TDnTcpRequest* keep = nullptr;
+        TDnTcpRequest* keepTail = nullptr;
+        TDnTcpRequest* it = *head;
+        while (it) {
+            TDnTcpRequest* next = it->nextInQueue_;
+            if (it->Running()) {
+                it->nextInQueue_ = nullptr;
+                if (keepTail)
+                    keepTail->nextInQueue_ = it;
+                else
+                    keep = it;
+                keepTail = it;
+            } else {
+                delete it;
+            }
+            it = next;
+        }
+        *head = keep;
+        *tail = keepTail;
+    }
+}
+
+int TDnTcpChannel::GatherWrites(TDnTcpWriteRequest* head, const iovec** iov) {
+    int count = 1;
+    for (TDnTcpRequest* it = head->nextInQueue_; it && count < kMaxGather; it = it->nextInQueue_) {
+        auto* w = static_cast<TDnTcpWriteRequest*>(it);
+        if (!w->Gatherable()) break;
+        if (!gatherIov_) gatherIov_.reset(new iovec[kMaxGather]);
+        if (count == 1) gatherIov_[0] = head->FWSABuf;
+        w->FRunning = true;
+        w->gathered_ = true;
+        gatherIov_[count++] = iovec{const_cast<char*>(w->data_) + w->sent_, w->Remaining()};
+    }
+    head->followers_ = static_cast<uint16_t>(count - 1);
+    if (count > 1) *iov = gatherIov_.get();
+    return count;
+}
+
+void TDnTcpChannel::DistributeGathered(TDnTcpWriteRequest* head, uint32_t bytes) {
+    int left = head->followers_;
+    for (TDnTcpRequest* it = head->nextInQueue_; it && left > 0 && bytes > 0;
+         it = it->nextInQueue_, --left) {
+        auto* w = static_cast<TDnTcpWriteRequest*>(it);
+        bytes = w->Consume(bytes);
+        w->FWritten = w->sent_;
+    }
+}
+
+void TDnTcpChannel::CloseSocketHandle() {
+    std::lock_guard lock(guard_);
+    const int fd = fd_.load();
+    if (fd < 0) return;
+    if (queue_ && io_.Valid()) {
+        queue_->Close(io_);
+    } else {
+        shutdown(fd, SHUT_WR);
+        close(fd);
+    }
+    fd_.store(-1, std::memory_order_release);
+}
+
+void TDnTcpChannel::SetNagle(bool value) {
+    int v = value ? -1 : 0;
+    int fd = fd_.load();
+    if (fd >= 0) (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v);
+}
+
+std::string TDnTcpChannel::RemoteAddr() const {
+    char buf[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &remoteAddr_.sin_addr, buf, sizeof buf);
+    return buf;
+}
+
+void TDnTcpChannel::AttachToQueue(std::shared_ptr<platform::CompletionQueue> queue) {
+    std::lock_guard lock(guard_);
+    if (queue_ || fd_.load() < 0) return;
+    io_ = queue->Associate(fd_.load(), reinterpret_cast<uintptr_t>(this));
+    queue_ = std::move(queue);
+}
+
+void TDnTcpChannel::SetTimeOut(uint32_t value) {
+    std::lock_guard lock(guard_);
+    if (timeOut_.load() != 0) throw EDnException(ErrCannotSetTimeOutTwice, 0);
+    timeOut_.store(value);
+}
+
+void TDnTcpChannel::NoteReadActivity(uint32_t tact) {
+    const uint32_t timeout = timeOut_.load(std::memory_order_relaxed);
+    if (timeout == 0) return;
+    timeoutTact_.store(tact + timeout, std::memory_order_relaxed);
+    lastIoTact_.store(tact, std::memory_order_relaxed);
+    if (timeoutReported_.load(std::memory_order_relaxed))
+        timeoutReported_.store(false, std::memory_order_relaxed);
+}
+
+void TDnTcpChannel::HandleTimeoutMsg(TDnAbstractExecutor* executor) {
+    TDnTimerEngine* timer = reactor_ ? reactor_->Timer() : nullptr;
+    const uint32_t timeout = TimeOut();
+    if (!timer || timeout == 0) return;
+    const uint32_t idle = timer->CurrentTact() - LastIOTact();
+    if (idle >= timeout && !timeoutReported_.exchange(true) && executor)
+        executor->PostEvent(new TDnTcpTimeoutRequest(this));
+    // Keep watching: until the end of the current idle period when the channel was
+    // active, one full time-out otherwise.
+    const uint32_t next = idle < timeout ? timeout - idle : timeout;
+    std::lock_guard lock(guard_);
+    if (!IsClosed() && !closingRequest_) reactor_->RearmTimeout(this, next);
+}
+
+uint32_t TDnTcpChannel::Add2Cache(const char* block, uint32_t blockSize) {
+    if (blockSize == 0) return 0;
+    cache_.append(block, blockSize);
+    return CacheSize();
+}
+
+void TDnTcpChannel::InsertToCache(const char* block, uint32_t blockSize) {
+    if (!block || blockSize == 0) return;
+    if (cacheHead_ >= blockSize) {
+        cacheHead_ -= blockSize;
+        std::memcpy(cache_.data() + cacheHead_, block, blockSize);
+    } else {
+        cache_.erase(0, cacheHead_);
+        cacheHead_ = 0;
+        cache_.insert(0, block, blockSize);
+    }
+}
+
+uint32_t TDnTcpChannel::ExtractFromCache(char* block, uint32_t blockSize) {
+    const uint32_t n = std::min(blockSize, CacheSize());
+    if (n > 0) {
+        std::memcpy(block, cache_.data() + cacheHead_, n);
+        cacheHead_ += n;
+    }
+    if (cacheHead_ == cache_.size()) CompactCache();
+    return n;
+}
+
+void TDnTcpChannel::CompactCache() {
+    cacheHead_ = 0;
+    if (cache_.capacity() > kCacheKeepCapacity)
+        std::string().swap(cache_);
+    else
+        cache_.clear();
+}
+
+std::string* TDnTcpChannel::ReadAheadTarget() {
+    if (!CacheHasData()) {
+        cacheHead_ = 0;
+        cache_.clear();
+    }
+    return &cache_;
+}
+
+TDnDataQueue& TDnTcpChannel::Outgoing() {
+    std::lock_guard lock(guard_);
+    if (!outgoing_) outgoing_ = std::make_unique<TDnDataQueue>(8192, 8192);
+    return *outgoing_;
+}
+
+size_t TDnTcpChannel::HeapBytes() {
+    std::lock_guard lock(guard_);
+    size_t n = 0;
+    if (cache_.capacity() > 15) n += cache_.capacity() + 1;
+    if (gatherIov_) n += sizeof(iovec) * kMaxGather;
+    if (outgoing_) n += sizeof(TDnDataQueue) + static_cast<size_t>(outgoing_->Capacity());
+    return n;
+}
+
+void TDnTcpTimeoutRequest::CallHandler(TDnThreadContext* context) {
+    if (FChannel && FChannel->Reactor()) FChannel->Reactor()->DoTimeoutError(context, FChannel);
+}
+
+}  // namespace tessil

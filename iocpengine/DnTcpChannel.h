@@ -1,0 +1,180 @@
+// One TCP connection inside the engine: the socket, the read and write queues of its
+// requests, the close state, the read cache, the user's custom data and the inactivity
+// time-out. Reference-counted by its holders (requests, reactor registry, timer, the
+// user); when the count reaches zero a delete signal frees it on a reactor worker,
+// exactly once. Called from any thread; everything mutable is guarded by its lock.
+//
+// Contract:
+// - RunRequest takes ownership of the request in every case. A request given to a closed
+//   or closing channel is freed at once without a handler call.
+// - One read-queue request and one write-queue request run at a time; each queue runs in
+//   arrival order. A graceful close starts when the running request finishes and drops
+//   the requests that had not started; a brutal close starts at once.
+// - Writes gathered into a send in flight are "started": they complete (with success or
+//   with the socket's error) even when a close follows; never-started ones are dropped.
+// - The channel allocates nothing it does not use: the outgoing data queue is created on
+//   first use and the read cache holds memory only while it holds bytes.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/uio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "iocpengine/DnDataQueue.h"
+#include "iocpengine/DnTcpRequest.h"
+#include "platform/CompletionQueue.h"
+
+namespace tessil {
+
+class TDnTcpReactor;
+class TDnAbstractExecutor;
+class TDnTcpWriteRequest;
+
+class TDnTcpChannel : public TDnObject {
+  public:
+    // The channel of an accepted connection; takes over the socket descriptor.
+    TDnTcpChannel(TDnTcpReactor* reactor, int socket, const sockaddr_in& remoteAddr);
+    // A channel without a socket.
+    explicit TDnTcpChannel(TDnTcpReactor* reactor);
+    // Closes the socket if it is still open (a channel never leaks its descriptor).
+    ~TDnTcpChannel() override;
+
+    // Reference counting: every holder takes one reference and gives it back; the type
+    // and the comment only name the holder.
+    void AddRef(TDnIORequestType type, const char* comment = nullptr);
+    void Release(TDnIORequestType type, const char* comment = nullptr);
+    bool IsFinished();
+    int32_t RefCount();
+    bool DeletePosted();
+    void Lock() { guard_.lock(); }
+    void Unlock() { guard_.unlock(); }
+    // BasicLockable, for std::lock_guard.
+    void lock() { guard_.lock(); }
+    void unlock() { guard_.unlock(); }
+
+    void RunRequest(TDnTcpRequest* request);
+    // After a request's handler has run: frees it and starts what comes next.
+    void ExecuteNext(TDnTcpRequest* request);
+    void DeleteRequest(TDnTcpRequest* request);
+    // Frees every queued request that has not started, without handler calls.
+    void DeleteNonActiveRequests();
+    static TDnTcpRequest* MatchingRequest(void* overlapped) {
+        return TDnTcpRequest::FromOverlapped(overlapped);
+    }
+    bool IsClosing();
+    bool IsClosed() const { return fd_.load(std::memory_order_acquire) < 0; }
+
+    // Shuts the sending side down and closes the socket, once; pending operations end
+    // with an error.
+    void CloseSocketHandle();
+    void SetNagle(bool value);
+    int SocketHandle() const { return fd_.load(std::memory_order_acquire); }
+    uint16_t RemotePort() const { return ntohs(remoteAddr_.sin_port); }
+    std::string RemoteAddr() const;
+    const sockaddr_in* RemoteAddrPtr() const { return &remoteAddr_; }
+    TDnTcpReactor* Reactor() const { return reactor_; }
+
+    // Completion-queue binding, made by TDnTcpReactor::PostChannel.
+    void AttachToQueue(std::shared_ptr<platform::CompletionQueue> queue);
+    platform::CompletionQueue* Queue() const { return queue_.get(); }
+    const platform::SocketHandle& IoHandle() const { return io_; }
+
+    // Time-out in seconds, settable once (EDnException ErrCannotSetTimeOutTwice).
+    void SetTimeOut(uint32_t value);
+    uint32_t TimeOut() const { return timeOut_.load(std::memory_order_relaxed); }
+    uint32_t TimeoutTact() const { return timeoutTact_.load(std::memory_order_relaxed); }
+    void SetTimeoutTact(uint32_t tact) { timeoutTact_.store(tact, std::memory_order_relaxed); }
+    // The timer tact of the last completed read or line operation (or of SetTimeout).
+    uint32_t LastIOTact() const { return lastIoTact_.load(std::memory_order_relaxed); }
+    // Records read activity at `tact`: pushes the expiry back and opens a new idle period.
+    void NoteReadActivity(uint32_t tact);
+    bool TimeOutExpired() const { return timeoutReported_.load(std::memory_order_relaxed); }
+    // The channel's timer message: reports a real idle period once (OnTimeout through the
+    // executor) and keeps watching the channel; an active channel is simply re-armed.
+    void HandleTimeoutMsg(TDnAbstractExecutor* executor);
+
+    // Read cache: touched only by the request at the head of the read queue.
+    uint32_t Add2Cache(const char* block, uint32_t blockSize);
+    void InsertToCache(const char* block, uint32_t blockSize);
+    uint32_t ExtractFromCache(char* block, uint32_t blockSize);
+    bool CacheHasData() const { return cacheHead_ < cache_.size(); }
+    uint32_t CacheSize() const { return static_cast<uint32_t>(cache_.size() - cacheHead_); }
+    // The string that receives read-ahead bytes (always appended at its end).
+    std::string* ReadAheadTarget();
+
+    // The user's object; not owned by the channel.
+    void SetCustomData(void* data) { customData_.store(data, std::memory_order_release); }
+    void* CustomData() const { return customData_.load(std::memory_order_acquire); }
+    int32_t State() const { return state_; }
+    void SetState(int32_t v) { state_ = v; }
+    // The outgoing data queue (8192, 8192), created on first use.
+    TDnDataQueue& Outgoing();
+
+    // Bytes this process holds for the channel beyond the object itself (for the
+    // per-connection memory measurement).
+    size_t HeapBytes();
+
+  private:
+    friend class TDnTcpReactor;
+    friend class TDnTcpWriteRequest;
+
+    void StartHead(TDnTcpRequest* head);
+    void Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r);
+    // Builds the gather list for `head` from the writes queued behind it (lock held).
+    int GatherWrites(TDnTcpWriteRequest* head, const iovec** iov);
+    void DistributeGathered(TDnTcpWriteRequest* head, uint32_t bytes);
+    void CompactCache();
+
+    std::recursive_mutex guard_;
+    TDnTcpReactor* reactor_;
+    std::atomic<int> fd_{-1};
+    std::shared_ptr<platform::CompletionQueue> queue_;
+    platform::SocketHandle io_;
+    sockaddr_in remoteAddr_{};
+
+    TDnTcpRequest* readHead_ = nullptr;
+    TDnTcpRequest* readTail_ = nullptr;
+    TDnTcpRequest* writeHead_ = nullptr;
+    TDnTcpRequest* writeTail_ = nullptr;
+    TDnTcpRequest* closingRequest_ = nullptr;
+    bool closing_ = false;
+    bool deletePosted_ = false;
+    int32_t refCount_ = 0;
+    int32_t state_ = 0;
+
+    std::string cache_;
+    size_t cacheHead_ = 0;
+    std::unique_ptr<iovec[]> gatherIov_;
+    std::unique_ptr<TDnDataQueue> outgoing_;
+    std::atomic<void*> customData_{nullptr};
+
+    std::atomic<uint32_t> timeOut_{0};
+    std::atomic<uint32_t> timeoutTact_{0};
+    std::atomic<uint32_t> lastIoTact_{0};
+    std::atomic<bool> timeoutReported_{false};
+
+    // The reactor's registry (guarded by the reactor's lock).
+    TDnTcpChannel* regPrev_ = nullptr;
+    TDnTcpChannel* regNext_ = nullptr;
+    bool registered_ = false;
+};
+
+// Carries a channel's time-out to the executor: a pure signal whose handler is the
+// reactor's DoTimeoutError.
+class TDnTcpTimeoutRequest : public TDnTcpRequest {
+  public:
+    explicit TDnTcpTimeoutRequest(TDnTcpChannel* channel)
+        : TDnTcpRequest(channel, nullptr, rtTimeoutEvent) {}
+    void ReExecute() override {}
+    TDnIORequestType RequestType() const override { return rtTimeoutEvent; }
+    bool IsPureSignal() const override { return true; }
+    void CallHandler(TDnThreadContext* context) override;
+    void SetTransferred(uint32_t) override {}
+};
+
+}  // namespace tessil

@@ -1,0 +1,164 @@
+// The concrete I/O requests: read (caller's or own buffer, all-or-first-transfer), line
+// (CR LF, pieces of MaxSize, tail kept in the channel's cache), write (buffer, string,
+// shared immutable frame, stream in 8192-byte chunks, data queue) and close (graceful or
+// brutal). Owned by their channel once handed to RunRequest; run on reactor workers.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+
+#include "iocpengine/DnDataQueue.h"
+#include "iocpengine/DnTcpRequest.h"
+
+namespace tessil {
+
+inline constexpr uint32_t TempStorageSize = 8192;
+
+// Reads up to bufSize bytes; with mustAll it completes only when all have arrived (or the
+// peer closed, or an error occurred). Bytes in the channel's read cache are used first.
+class TDnTcpReadRequest : public TDnTcpRequest {
+  public:
+    // Into the caller's buffer, which must stay valid until the handler has run.
+    TDnTcpReadRequest(TDnTcpChannel* channel, void* key, IDnTcpReadHandler* handler, char* buf,
+                      uint32_t bufSize, bool mustAll);
+    // Into the request's own buffer of bufSize bytes.
+    static TDnTcpReadRequest* CreateString(TDnTcpChannel* channel, void* key,
+                                           IDnTcpReadHandler* handler, uint32_t bufSize,
+                                           bool mustAll);
+
+    void Execute() override;
+    bool IsComplete() override;
+    void ReExecute() override;
+    TDnIORequestType RequestType() const override { return rtRead; }
+    void CallHandler(TDnThreadContext* context) override;
+    void SetTransferred(uint32_t transferred) override;
+
+    const std::string& StrBuf() const { return FStrBuf; }
+
+  private:
+    iovec FWSABuf{};
+    uint32_t FRead = 0;
+    uint32_t FToRead = 0;
+    IDnTcpReadHandler* FHandler;
+    bool FMustAll;
+    std::string FStrBuf;
+};
+
+// Reads one line ending with CR LF, at most maxSize bytes (CR LF included). A longer
+// line is delivered in pieces of maxSize bytes with eolFound false. Bytes received after
+// the line stay in the channel's read cache for the next read or line request.
+class TDnTcpLineRequest : public TDnTcpRequest {
+  public:
+    // maxSize must be at least 1 (std::invalid_argument otherwise).
+    TDnTcpLineRequest(TDnTcpChannel* channel, void* key, IDnTcpLineHandler* handler,
+                      int32_t maxSize);
+
+    void Execute() override;
+    bool IsComplete() override;
+    void ReExecute() override { Execute(); }
+    TDnIORequestType RequestType() const override { return rtRead; }
+    void CallHandler(TDnThreadContext* context) override;
+    void SetTransferred(uint32_t transferred) override { FRead = transferred; }
+
+    // The count of bytes up to and including the first CR LF in the first len bytes, the
+    // search stopping at a zero byte; -1 when none is found.
+    static int32_t FindEol(const char* data, int32_t len);
+
+  private:
+    iovec FWSABuf{};
+    uint32_t FRead = 0;
+    int32_t FToRead;
+    int32_t FWasRead = 0;
+    IDnTcpLineHandler* FHandler;
+    int32_t FMaxSize;
+    std::string FRecv;
+    bool FEolFound = false;
+};
+
+// Writes a buffer, a string, a shared frame, a stream or a data queue. Buffer, string and
+// shared-frame writes waiting behind the one in flight are gathered into its next send,
+// so a burst of small writes costs one system call; each write still completes and calls
+// its handler once, in queue order.
+class TDnTcpWriteRequest : public TDnTcpRequest {
+  public:
+    // The caller's buffer, which must stay valid until the handler has run.
+    TDnTcpWriteRequest(TDnTcpChannel* channel, void* key, IDnTcpWriteHandler* handler,
+                       const char* buf, uint32_t bufSize);
+    // The request keeps the string (an empty one is sent as a send of zero bytes).
+    static TDnTcpWriteRequest* CreateString(TDnTcpChannel* channel, void* key,
+                                            IDnTcpWriteHandler* handler, std::string buf);
+    // A frame shared, unchanged, by many writes (built once, queued to many channels).
+    static TDnTcpWriteRequest* CreateShared(TDnTcpChannel* channel, void* key,
+                                            IDnTcpWriteHandler* handler,
+                                            std::shared_ptr<const std::string> buf);
+    // The stream from its current position to its end, in chunks of 8192 bytes. The
+    // request owns the stream and frees it after the handler or when dropped.
+    static TDnTcpWriteRequest* CreateStream(TDnTcpChannel* channel, void* key,
+                                            IDnTcpWriteHandler* handler,
+                                            std::unique_ptr<std::istream> stream);
+    // The queue's bytes in chunks of up to 8192, each removed once sent. The queue is not
+    // owned and must not be empty (std::invalid_argument otherwise).
+    static TDnTcpWriteRequest* CreateQueue(TDnTcpChannel* channel, void* key,
+                                           IDnTcpWriteHandler* handler, TDnDataQueue* queue);
+
+    void Execute() override;
+    bool IsComplete() override;
+    void ReExecute() override { Execute(); }
+    TDnIORequestType RequestType() const override { return rtWrite; }
+    void CallHandler(TDnThreadContext* context) override;
+    void SetTransferred(uint32_t transferred) override;
+
+  private:
+    enum class Kind : uint8_t { Buffer, String, Shared, Stream, Queue };
+    friend class TDnTcpChannel;
+
+    TDnTcpWriteRequest(TDnTcpChannel* channel, void* key, IDnTcpWriteHandler* handler, Kind kind);
+    bool Gatherable() const { return kind_ <= Kind::Shared; }
+    uint32_t Remaining() const { return size_ - sent_; }
+    // Accounts n bytes of a gathered send to this request; returns the bytes left over.
+    uint32_t Consume(uint32_t n);
+    void ReadStream();
+    void ReadQueue();
+
+    Kind kind_;
+    bool gathered_ = false;   // some of its bytes went out in another request's send
+    uint16_t followers_ = 0;  // writes gathered into this request's send in flight
+    iovec FWSABuf{};
+    uint32_t FWritten = 0;
+    uint32_t FToWrite = 0;
+    const char* data_ = nullptr;
+    uint32_t size_ = 0;
+    uint32_t sent_ = 0;
+    IDnTcpWriteHandler* FHandler;
+    std::string FTempStorage;
+    std::shared_ptr<const std::string> shared_;
+    std::unique_ptr<std::istream> FStream;
+    TDnDataQueue* FDataQueue = nullptr;
+};
+
+// Closes the channel's socket and completes; graceful closes wait for the request that
+// is running when they arrive, brutal ones start at once (see TDnTcpChannel::RunRequest).
+class TDnTcpCloseRequest : public TDnTcpRequest {
+  public:
+    TDnTcpCloseRequest(TDnTcpChannel* channel, void* key, IDnTcpCloseHandler* handler, bool brutal);
+
+    void Execute() override;
+    bool IsComplete() override { return true; }
+    void ReExecute() override { Execute(); }
+    TDnIORequestType RequestType() const override { return FBrutal ? rtBrutalClose : rtClose; }
+    // DoClose or DoCloseError, then drops the channel's requests that never started and
+    // takes the channel out of its reactor's registry.
+    void CallHandler(TDnThreadContext* context) override;
+    void SetTransferred(uint32_t transferred) override { FRead = transferred; }
+
+  private:
+    uint32_t FRead = 0;
+    IDnTcpCloseHandler* FHandler;
+    bool FBrutal;
+};
+
+}  // namespace tessil

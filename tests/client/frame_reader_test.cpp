@@ -1,0 +1,47 @@
+// Tests of the incremental frame parser: frames split across reads at every byte,
+// raw bytes kept, and oversized announcements refused without allocating.
+#include <gtest/gtest.h>
+
+#include "client/FrameReader.h"
+
+namespace tessil {
+namespace {
+
+TEST(FrameReader, ReassemblesFramesSplitAtEveryByte) {
+    const std::string stream = EncodeFrame(mtHeartbeat, "") + EncodeFrame(mtData, "hello") +
+                               EncodeFrame(mtData, "") + EncodeFrame(7, std::string(10, 'x')) +
+                               EncodeFrame(mtClientListLast, std::string("a\0b\0c\0d\0", 8));
+    for (size_t piece = 1; piece <= stream.size(); ++piece) {
+        FrameReader reader;
+        std::vector<Frame> frames;
+        for (size_t off = 0; off < stream.size(); off += piece) {
+            reader.Feed(std::string_view(stream).substr(off, piece));
+            while (auto f = reader.Next()) frames.push_back(*f);
+        }
+        ASSERT_EQ(frames.size(), 5u) << "piece " << piece;
+        EXPECT_EQ(frames[0].Raw(), std::string("\0\0\0\0\3\0", 6));
+        EXPECT_EQ(frames[1].type, mtData);
+        EXPECT_EQ(frames[1].body, "hello");
+        EXPECT_EQ(frames[2].body, "");
+        EXPECT_EQ(frames[3].type, 7);
+        EXPECT_EQ(frames[4].body.size(), 8u);
+        std::string joined;
+        for (const auto& f : frames) joined += f.Raw();
+        EXPECT_EQ(joined, stream);
+        EXPECT_EQ(reader.Buffered(), 0u);
+    }
+}
+
+TEST(FrameReader, RefusesABodyAboveTheLimitAndWaitsForOneAtTheLimit) {
+    FrameReader atLimit;
+    atLimit.Feed(TMsgHeader{MaxMessageSize, mtData}.Encode());
+    EXPECT_FALSE(atLimit.Next().has_value());
+    EXPECT_EQ(atLimit.Buffered(), kHeaderSize);  // nothing allocated for the body
+
+    FrameReader over;
+    over.Feed(TMsgHeader{MaxMessageSize + 1, mtData}.Encode());
+    EXPECT_THROW(over.Next(), FrameError);
+}
+
+}  // namespace
+}  // namespace tessil
