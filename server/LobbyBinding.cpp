@@ -3,8 +3,6 @@
 // AppLobby.h for which thread calls what.
 #include "server/AppLobby.h"
 
-#if __has_include("server/CmdLineObject.h")
-
 #include "iocpengine/CommonMsgServer.h"
 #include "lobby/NetMesg.h"
 #include "protocol/ClientProtocol.h"
@@ -62,51 +60,3 @@ std::shared_ptr<IAppLobby> MakeAppLobby(const std::string& configFile) {
 }
 
 }  // namespace tessil
-
-#else  // request handling not built yet: a binding that only counts and answers AUTHOK
-
-#include <atomic>
-
-#include "iocpengine/CommonMsgServer.h"
-#include "protocol/ClientProtocol.h"
-#include "protocol/TextUtils.h"
-
-namespace tessil {
-
-namespace {
-
-class LobbyBinding final : public IAppLobby {
-  public:
-    explicit LobbyBinding(const std::string&) {}
-    std::shared_ptr<void> AttachServer(TCommonMsgServer* server) override {
-        server_ = server;
-        return nullptr;
-    }
-    void DetachServer() override { server_ = nullptr; }
-    void DataReceived(const TClientRecPtr&, std::string_view) override { ++processCount_; }
-    void ClientDisconnected(const TClientRecPtr&) override {}
-    void SendAuthOk(const TClientRecPtr& client) override {
-        if (TCommonMsgServer* s = server_) s->SendString(EncodeStr(kAuthOkMsg), client);
-    }
-    int32_t ClientConnections() override {
-        TCommonMsgServer* s = server_;
-        return (s != nullptr && s->Active()) ? s->GetClientCount() : 0;
-    }
-    int32_t RoomCount() override { return 0; }
-    int32_t UserCount() override { return 0; }
-    int64_t ProcessCount() override { return processCount_; }
-
-  private:
-    std::atomic<TCommonMsgServer*> server_{nullptr};
-    std::atomic<int64_t> processCount_{0};
-};
-
-}  // namespace
-
-std::shared_ptr<IAppLobby> MakeAppLobby(const std::string& configFile) {
-    return std::make_shared<LobbyBinding>(configFile);
-}
-
-}  // namespace tessil
-
-#endif
