@@ -91,10 +91,8 @@ TEST(DataQueue, GrowthRoundsToTheIncrement) {
         int32_t capacity;
     };
     const Case cases[] = {
-        {8192, 8192, {8193}, 16384},
-        {8192, 8192, {16384, 1}, 24576},
-        {10, 4, {11}, 12},
-        {10, 4, {12}, 12},
+        {8192, 8192, {8193}, 16384}, {8192, 8192, {16384, 1}, 24576},
+        {10, 4, {11}, 12},           {10, 4, {12}, 12},
         {10, 4, {10}, 10},
     };
     for (const Case& c : cases) {
@@ -209,7 +207,7 @@ TEST(WinSockMgr, OwesOneCleanupPerStartup) {
 }
 
 class ListLogger : public TDnAbstractLogger {
-public:
+  public:
     void LogMsg(TDnLogLevel level, std::string_view msg) override {
         lines.push_back(std::to_string(level) + ":" + std::string(msg));
     }

@@ -1,7 +1,7 @@
 // Reactor behaviour: switching on and off, the channel registry, delete signals, time-out
 // expiry and re-arm under a clock the test controls, and handler exceptions.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,13 +31,13 @@ int ThreadCount() {
 std::atomic<int> gFreed{0};
 
 class CountingChannel : public TDnTcpChannel {
-public:
+  public:
     using TDnTcpChannel::TDnTcpChannel;
     ~CountingChannel() override { gFreed.fetch_add(1); }
 };
 
 class MemoryLogger : public TDnAbstractLogger {
-public:
+  public:
     void LogMsg(TDnLogLevel level, std::string_view msg) override {
         std::lock_guard lock(mu);
         lines.push_back(std::to_string(level) + ":" + std::string(msg));
@@ -129,9 +129,9 @@ TEST(Reactor, TimeOutIsReportedOncePerIdlePeriodAndActivityRearmsIt) {
     rr.reactor().SetTimeout(ch, 5);
     EXPECT_THROW(rr.reactor().SetTimeout(ch, 5), EDnException);
 
-    EXPECT_EQ(advanceTo(4400, SIZE_MAX), 0u);    // tact 4: not yet
-    EXPECT_EQ(advanceTo(5000, 0), 1u);    // tact 5: idle for the whole time-out
-    EXPECT_EQ(advanceTo(11000, SIZE_MAX), 1u);   // still the same idle period: no second report
+    EXPECT_EQ(advanceTo(4400, SIZE_MAX), 0u);   // tact 4: not yet
+    EXPECT_EQ(advanceTo(5000, 0), 1u);          // tact 5: idle for the whole time-out
+    EXPECT_EQ(advanceTo(11000, SIZE_MAX), 1u);  // still the same idle period: no second report
     EXPECT_TRUE(ch->TimeOutExpired());
 
     // Activity at tact 11 opens a new idle period ending at tact 16.

@@ -20,7 +20,7 @@ struct Sink : IDnTimerSupport {
 };
 
 class TimerEngine : public ::testing::Test {
-protected:
+  protected:
     TimerEngine() : timer([this] { return nowMs; }) {
         timer.SetTimerSink(&sink);
         for (auto& c : channels) {
@@ -78,7 +78,7 @@ TEST_F(TimerEngine, ZeroTactsOnlyCancelsAndCancellationAlwaysTakesEffect) {
 TEST_F(TimerEngine, SwitchingOffReleasesEveryEntry) {
     timer.SetActive(true);
     for (int i = 0; i < 3; ++i) timer.RequestTimerNotify(channels[i].get(), 100);
-    timer.Scan();  // three watched
+    timer.Scan();                                      // three watched
     timer.RequestTimerNotify(channels[3].get(), 100);  // one waiting
     for (auto& c : channels) EXPECT_EQ(c->RefCount(), 2);
     timer.SetActive(false);

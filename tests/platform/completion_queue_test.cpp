@@ -1,7 +1,7 @@
 // The epoll completion queue: posted packets, receive/send/accept emulation, read-ahead,
 // close completing pending operations, and stale handles after a close.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,9 +51,9 @@ TEST(CompletionQueue, GetTimesOutWhenNothingArrives) {
     Packet p;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(q.Get(p, 50));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0)
-                  .count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     EXPECT_GE(ms, 45);
     EXPECT_LT(ms, 1000);
 }
