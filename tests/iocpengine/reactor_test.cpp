@@ -54,8 +54,8 @@ TEST(Reactor, TurnOnStartsWorkersAndTimerAndTurnOffLeavesNothingBehind) {
     const int threadsBefore = ThreadCount();
     const int fdsBefore = testkit::OpenDescriptorCount();
     {
+        TDnSimpleExecutor executor;  // outlives the reactor that refers to it
         TDnTcpReactor reactor;
-        TDnSimpleExecutor executor;
         reactor.SetExecutor(&executor);
         executor.SetActive(true);
         reactor.SetActive(true);
