@@ -1,0 +1,129 @@
+// The lobby registry's room messages and game state: chat to a room, state notices with
+// the automatic start notice, reset, end of game, a message to one user, the room state.
+// Called from request workers and the scheduler thread (the entry announcement).
+#include <exception>
+
+#include "lobby/GameUserInfo.h"
+#include "platform/AppLog.h"
+#include "protocol/ClientProtocol.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil {
+
+std::shared_ptr<TRoomObject> TGameUserInfo::callerRoomLocked(const TClientRecPtr& nInfo,
+                                                             std::string_view msg) const {
+    if (!nInfo || nInfo->FRoomNo < 1 || msg.empty()) return nullptr;
+    auto room = searchLocked(nInfo->FUsrID, nInfo.get());
+    if (!room || room->FRoomNo != nInfo->FRoomNo) return nullptr;
+    return room;
+}
+
+bool TGameUserInfo::BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std::string_view msg,
+                                       const TClientRecPtr& nInfo) {
+    if (!nInfo || roomNo <= 0) return false;
+    const std::string text = TrimAnsi(msg);
+    if (text.empty()) return false;
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto room = searchLocked(nInfo->FUsrID, nInfo.get());
+    if (!room || room->FRoomNo != nInfo->FRoomNo) {
+        sendLocked(MakeMsgForClient(cmd, code::E024, text::MembersOnly), nInfo);
+        return false;
+    }
+    auto net = NetMesg();
+    if (!net) return true;
+    // Built and encoded once, the same frame is queued to every other member.
+    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
+    for (const auto& [id, member] : room->FUserList) {
+        if (member.Client == nInfo) continue;
+        try {
+            net->SendFrame(frame, member.Client);
+        } catch (const std::exception& e) {
+            filelog::Write("BroadcastMsgToRoom", e.what());
+        }
+    }
+    return true;
+}
+
+bool TGameUserInfo::BroadcastStatMsgToRoom(std::string_view cmd, std::string_view msg,
+                                           const TClientRecPtr& nInfo, int32_t mode) {
+    const std::string text = TrimAnsi(msg);
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto room = callerRoomLocked(nInfo, text);
+    if (!room) return false;
+    if (mode != 1 && room->FMasterid != nInfo->FUsrID) return false;
+    auto net = NetMesg();
+    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
+    size_t ready = 0;
+    for (const auto& [id, member] : room->FUserList) {
+        try {
+            if (net) net->SendFrame(frame, member.Client);
+            if (member.Client->FGameStat == 2) ++ready;
+        } catch (const std::exception& e) {
+            filelog::Write("BroadcastStatMsgToRoom-1", e.what());
+        }
+    }
+    if (ready == room->FUserList.size() && ready > 1) {
+        auto start = TNetMesg::MakeFrame(MakeMsgForClient("STARTOK", code::E000, text::GameStart));
+        for (const auto& [id, member] : room->FUserList) {
+            try {
+                if (net) net->SendFrame(start, member.Client);
+            } catch (const std::exception& e) {
+                filelog::Write("BroadcastStatMsgToRoom-2", e.what());
+            }
+        }
+    }
+    return true;
+}
+
+bool TGameUserInfo::ResetRoom(std::string_view /*cmd*/, std::string_view msg,
+                              const TClientRecPtr& nInfo) {
+    const std::string text = TrimAnsi(msg);
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto room = callerRoomLocked(nInfo, text);
+    if (!room || room->FMasterid != nInfo->FUsrID) return false;
+    auto net = NetMesg();
+    auto frame = TNetMesg::MakeFrame(MakeMsgForClient("RESETGAME", code::E000, text::ResetGame));
+    room->FRoomState = 0;
+    for (const auto& [id, member] : room->FUserList) {
+        member.Client->FGameStat = 1;
+        try {
+            if (net) net->SendFrame(frame, member.Client);
+        } catch (const std::exception& e) {
+            filelog::Write("BroadcastStatMsgToRoom-1", e.what());
+        }
+    }
+    return true;
+}
+
+bool TGameUserInfo::CheckEndGame(std::string_view /*cmd*/, std::string_view msg,
+                                 const TClientRecPtr& nInfo) {
+    const std::string text = TrimAnsi(msg);
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto room = callerRoomLocked(nInfo, text);
+    if (!room || room->FMasterid != nInfo->FUsrID) return false;
+    sendLocked(MakeMsgForClient("ENDGAME", code::E000, text::EndGame), nInfo);
+    return true;
+}
+
+bool TGameUserInfo::SendMesgToUser(std::string_view cmd, std::string_view usrid,
+                                   std::string_view msg, const TClientRecPtr& /*nInfo*/) {
+    const std::string to = TrimAnsi(usrid);
+    const std::string text = TrimAnsi(msg);
+    if (to.empty() || text.empty()) return false;
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto it = FTessil_UserList.find(to);
+    if (it == FTessil_UserList.end()) return false;
+    sendLocked(MakeMsgForClient(cmd, code::E000, text), it->second->Client());
+    return true;
+}
+
+bool TGameUserInfo::ChangeRoomStat(const TClientRecPtr& client, int32_t statMode) {
+    if (!client) return false;
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto room = searchLocked(client->FUsrID, client.get());
+    if (!room || room->FMasterid != client->FUsrID) return false;
+    room->FRoomState = statMode;
+    return true;
+}
+
+}  // namespace tessil

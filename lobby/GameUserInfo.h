@@ -1,0 +1,136 @@
+// TGameUserInfo, the lobby registry: every logged-in user and every open room, with the
+// user, room, entry, exit, broadcast and game-state operations. Owned by the command
+// handler; called from request workers, the disconnect event and the window thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "lobby/NetMesg.h"
+#include "lobby/RoomObject.h"
+#include "lobby/UserObject.h"
+
+namespace tessil {
+
+// Locking: FSafeGuard (re-entrant) guards the user map, the room map, every room's fields
+// and member map, and the strings of every listed client record. Events are queued on
+// the reply path while it is held; queuing never blocks. Lock order: the message
+// server's client-list lock, then FSafeGuard, then the reply path's and a client's send
+// lock. A room's own lock is never taken together with FSafeGuard.
+class TGameUserInfo {
+  public:
+    using TUserMap = std::unordered_map<std::string, std::shared_ptr<TUserObject>>;
+    using TRoomMap = std::unordered_map<std::string, std::shared_ptr<TRoomObject>>;
+
+    TGameUserInfo();
+    // Clears all data first.
+    ~TGameUserInfo();
+    TGameUserInfo(const TGameUserInfo&) = delete;
+    TGameUserInfo& operator=(const TGameUserInfo&) = delete;
+
+    // The reply path used for every event and for the closes; empty: nothing is sent.
+    void SetNetMesg(std::shared_ptr<TNetMesg> netMesg);
+    std::shared_ptr<TNetMesg> NetMesg() const;
+    // The message server handed to new rooms (for their Room_Broadcast).
+    void SetNetSvr(IMsgTransport* svr);
+
+    // ---- Users ----
+    int32_t UserCount() const;
+    int32_t RoomCount() const;
+    // False when a user with the record's ID is listed already.
+    bool AddUser(const std::shared_ptr<TUserObject>& usr);
+    // Under the lock: refuses a listed ID, otherwise creates the user object over the
+    // client record (writing its identity) and lists it.
+    bool AddNewUser(const TClientRecPtr& client, std::string_view usrid, std::string_view pass,
+                    std::string_view tagId, std::string_view gcode, std::string_view name,
+                    std::string_view nick, std::string_view info);
+    bool IsExistsUser(std::string_view usrid) const;
+    std::shared_ptr<TUserObject> GetUser(std::string_view usrid) const;
+    // True when the client's own user ID is listed with this very connection.
+    bool IsListedClient(const TClientRecPtr& client) const;
+    enum class TLogoutResult { NotListed, Refused, Done };
+    // Logs usrid out for a requester: only when the user logged in on the requesting
+    // connection, or pass equals the password the user logged in with.
+    TLogoutResult LogoutChecked(std::string_view usrid, const TClientRec* requester,
+                                std::string_view pass);
+    // Takes the user out of its room (with the room's events) and unlists it.
+    bool LogoutUser(std::string_view usrid);
+    // As LogoutUser for the client's own user, only when that user entry belongs to this
+    // connection (the disconnect path).
+    bool LogoutClient(const TClientRecPtr& client);
+    std::string FindUserID(std::string_view usrid) const;
+    std::string GetAllUserList() const;
+    // Unlists every room and user and asks every user's connection to close (scheduled,
+    // the caller does not wait).
+    void ClearAllData();
+
+    // ---- Rooms ----
+    bool MakeRoom(std::string_view subj, std::string_view pass, std::string_view rtype,
+                  std::string_view rterm, std::string_view gcode, const TClientRecPtr& nInfo);
+    std::shared_ptr<TRoomObject> NewRoom(IMsgTransport* svr, std::string_view usrid,
+                                         std::string_view subj, std::string_view pass,
+                                         std::string_view gcode);
+    bool DeleteRoom(std::string_view usrid);
+    std::string GetRoomList(int32_t roomNo);
+    int32_t Check_RoomCount() const;
+    std::shared_ptr<TRoomObject> FindRoom(int32_t roomNo) const;
+
+    // ---- Entry and exit ----
+    std::shared_ptr<TRoomObject> SearchPlayerRoom(std::string_view usrid) const;
+    bool IsValidEnter(const TRoomObject& room) const;
+    int32_t AddUserToRoom(TRoomObject& room, const TClientRecPtr& client);
+    bool EnterRoom(int32_t roomNo, std::string_view password, std::string_view gcode,
+                   const TClientRecPtr& nInfo);
+    bool EnterRoom(std::string_view masId, const std::shared_ptr<TUserObject>& usr);
+    // The client's user leaves its room. Unless iNo is 0 and pass and gcode are empty,
+    // the room must match all three. Acts only on a membership of this connection.
+    bool ExitRoom(const TClientRecPtr& client, int32_t iNo, std::string_view pass,
+                  std::string_view gcode);
+
+    // ---- Broadcasts and game state ----
+    bool BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std::string_view msg,
+                            const TClientRecPtr& nInfo);
+    bool BroadcastStatMsgToRoom(std::string_view cmd, std::string_view msg,
+                                const TClientRecPtr& nInfo, int32_t mode);
+    bool ResetRoom(std::string_view cmd, std::string_view msg, const TClientRecPtr& nInfo);
+    bool CheckEndGame(std::string_view cmd, std::string_view msg, const TClientRecPtr& nInfo);
+    bool SendMesgToUser(std::string_view cmd, std::string_view usrid, std::string_view msg,
+                        const TClientRecPtr& nInfo);
+    bool ChangeRoomStat(const TClientRecPtr& client, int32_t statMode);
+
+    // Runs fn with the lock held (tests check invariants across the maps).
+    template <typename Fn>
+    void WithLock(Fn&& fn) const {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        fn(FTessil_UserList, FTessil_RoomList);
+    }
+
+  private:
+    // Exit of usrid; owner, when set, must be the member's record.
+    bool exitRoomLocked(std::string_view usrid, const TClientRec* owner, int32_t iNo,
+                        std::string_view pass, std::string_view gcode);
+    bool logoutLocked(std::string_view usrid, const TClientRec* owner);
+    // The room whose member map lists usrid (with this record, when owner is set).
+    std::shared_ptr<TRoomObject> searchLocked(std::string_view usrid,
+                                              const TClientRec* owner) const;
+    // The room of a caller of the room-state operations, when it passes the common checks.
+    std::shared_ptr<TRoomObject> callerRoomLocked(const TClientRecPtr& nInfo,
+                                                  std::string_view msg) const;
+    std::shared_ptr<TRoomObject> findRoomLocked(int32_t roomNo) const;
+    int32_t freeRoomNumberLocked() const;
+    void sendLocked(std::string_view text, const TClientRecPtr& client) const;
+
+    mutable std::recursive_mutex FSafeGuard;
+    TUserMap FTessil_UserList;
+    TRoomMap FTessil_RoomList;
+    IMsgTransport* FNetSvr = nullptr;
+
+    mutable std::mutex netGuard_;
+    std::shared_ptr<TNetMesg> netMesg_;
+};
+
+}  // namespace tessil

@@ -1,0 +1,272 @@
+// The lobby registry's room operations: making, numbering, finding, listing and deleting
+// rooms, and entering and leaving them. Called from request workers and the disconnect
+// event; every map access holds FSafeGuard.
+#include <exception>
+#include <vector>
+
+#include "lobby/GameUserInfo.h"
+#include "platform/AppLog.h"
+#include "protocol/ClientProtocol.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil {
+
+namespace {
+constexpr int32_t kFirstRoomNo = 100000000;
+constexpr int32_t kLastRoomNo = 199999999;
+
+// The members of one room as JSON items, without brackets.
+std::string RoomUserList(const TRoomObject::TMemberMap& members) {
+    std::string out;
+    for (const auto& [id, member] : members) {
+        if (!member.Client) continue;
+        const std::string usrid = TrimAnsi(member.Client->FUsrID);
+        if (usrid.empty()) continue;
+        if (!out.empty()) out += ',';
+        out += "{\"userid\":\"" + JsonEscape(usrid) + "\",\"nickname\":\"" +
+               JsonEscape(TrimAnsi(member.Client->FUserNick)) +
+               "\", \"stat\":" + IntToAnsiStr(member.Client->FGameStat) + " }";
+    }
+    return out;
+}
+}  // namespace
+
+std::shared_ptr<TRoomObject> TGameUserInfo::findRoomLocked(int32_t roomNo) const {
+    for (const auto& [key, room] : FTessil_RoomList) {
+        if (room->FRoomNo == roomNo) return room;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<TRoomObject> TGameUserInfo::FindRoom(int32_t roomNo) const {
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    return findRoomLocked(roomNo);
+}
+
+int32_t TGameUserInfo::freeRoomNumberLocked() const {
+    // Room numbers stay unique among open rooms: on a clash the next free one is taken.
+    int32_t n = GetUniqueKey();
+    while (findRoomLocked(n)) n = n >= kLastRoomNo ? kFirstRoomNo : n + 1;
+    return n;
+}
+
+bool TGameUserInfo::MakeRoom(std::string_view subj, std::string_view pass, std::string_view rtype,
+                             std::string_view rterm, std::string_view gcode,
+                             const TClientRecPtr& nInfo) {
+    if (!nInfo) return false;
+    const std::string password = TrimControl(pass);
+    const std::string type = UpperAscii(TrimControl(rtype));
+    const std::string term = UpperAscii(TrimControl(rterm));
+    const std::string subject = TrimAnsi(subj);
+    if (subject.empty() || (type != "OPEN" && type != "CLOSE")) return false;
+    try {
+        // The check and the registration happen under one hold of the lock, so two
+        // requests of one user cannot both make a room.
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        const std::string& usrid = nInfo->FUsrID;
+        auto usr = FTessil_UserList.find(usrid);
+        if (usr == FTessil_UserList.end() || usr->second->Client() != nInfo) return false;
+        if (FTessil_RoomList.count(usrid) != 0) return false;
+        auto room = std::make_shared<TRoomObject>(FNetSvr, usrid, password, gcode, subject);
+        room->FRoomNo = freeRoomNumberLocked();
+        room->FRoomType = type == "OPEN" ? 0 : 1;
+        room->FRoomTerm = term == "CONT" ? 0 : 1;
+        TUserClientRec member;
+        member.Client = nInfo;
+        room->FUserList.emplace(usrid, std::move(member));
+        FTessil_RoomList.emplace(usrid, room);
+        nInfo->FRoomNo = room->FRoomNo;
+        nInfo->FGameStat = 1;
+        return true;
+    } catch (const std::exception& e) {
+        filelog::Write("AddRoom-2", e.what());
+        return false;
+    }
+}
+
+std::shared_ptr<TRoomObject> TGameUserInfo::NewRoom(IMsgTransport* svr, std::string_view usrid,
+                                                    std::string_view subj, std::string_view pass,
+                                                    std::string_view gcode) {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        auto room = std::make_shared<TRoomObject>(svr, usrid, pass, gcode, subj);
+        room->FRoomNo = freeRoomNumberLocked();
+        FTessil_RoomList.try_emplace(std::string(usrid), room);
+        return room;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+bool TGameUserInfo::DeleteRoom(std::string_view usrid) {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        auto it = FTessil_RoomList.find(std::string(usrid));
+        if (it == FTessil_RoomList.end()) return false;
+        std::shared_ptr<TRoomObject> room = it->second;
+        auto net = NetMesg();
+        auto frame = TNetMesg::MakeFrame(MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
+        for (auto& [id, member] : room->FUserList) {
+            if (net) net->SendFrame(frame, member.Client);
+            member.Client->FRoomNo = -2;
+            member.Client->FGameStat = 0;
+        }
+        room->FUserList.clear();
+        FTessil_RoomList.erase(it);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string TGameUserInfo::GetRoomList(int32_t roomNo) {
+    std::string list;
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        for (const auto& [key, room] : FTessil_RoomList) {
+            if (roomNo != -1 && roomNo != room->FRoomNo) continue;
+            room->FPassword = TrimControl(room->FPassword);
+            if (!list.empty()) list += ',';
+            list += "{\"roomNo\":\"" + IntToAnsiStr(room->FRoomNo) + "\",\"master\":\"" +
+                    JsonEscape(room->FMasterid) + "\",\"subect\":\"" + JsonEscape(room->FSubject) +
+                    "\",\"rtype\":" + IntToAnsiStr(room->FRoomType) +
+                    ",\"rpass\":" + (room->FPassword.empty() ? "0" : "1") +
+                    ",\"rstat\":" + IntToAnsiStr(room->FRoomState) + ",\"player\":[" +
+                    RoomUserList(room->FUserList) + "]}";
+            if (roomNo > 0) break;
+        }
+    } catch (const std::exception& e) {
+        filelog::Write("GetRoomList", e.what());
+    }
+    return "[" + list + "]";
+}
+
+int32_t TGameUserInfo::Check_RoomCount() const {
+    return RoomCount();
+}
+
+std::shared_ptr<TRoomObject> TGameUserInfo::searchLocked(std::string_view usrid,
+                                                         const TClientRec* owner) const {
+    const std::string key(usrid);
+    for (const auto& [masterId, room] : FTessil_RoomList) {
+        auto it = room->FUserList.find(key);
+        if (it != room->FUserList.end() && (owner == nullptr || it->second.Client.get() == owner))
+            return room;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<TRoomObject> TGameUserInfo::SearchPlayerRoom(std::string_view usrid) const {
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    return searchLocked(usrid, nullptr);
+}
+
+bool TGameUserInfo::IsValidEnter(const TRoomObject& room) const {
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    if (room.FRoomState <= 0 || room.FRoomType == 0) return true;
+    for (const auto& [id, member] : room.FUserList) {
+        if (member.Client->FGameStat >= 2) return false;
+    }
+    return true;
+}
+
+int32_t TGameUserInfo::AddUserToRoom(TRoomObject& room, const TClientRecPtr& client) {
+    if (!IsValidClient(client.get())) return 0;
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        if (room.FUserList.count(client->FUsrID) != 0) return 0;
+        client->FRoomNo = -room.FRoomNo;
+        TUserClientRec member;
+        member.Client = client;
+        room.FUserList.emplace(client->FUsrID, std::move(member));
+        return 1;
+    } catch (const std::exception& e) {
+        filelog::Write("AddUserToRoom", e.what());
+        return 0;
+    }
+}
+
+bool TGameUserInfo::EnterRoom(int32_t roomNo, std::string_view password, std::string_view /*gcode*/,
+                              const TClientRecPtr& nInfo) {
+    if (!nInfo || roomNo <= 0 || nInfo->FRoomNo >= 1) return false;
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        auto room = findRoomLocked(roomNo);
+        if (!room || room->FMasterid == nInfo->FUsrID) return false;
+        if (room->FPassword != password || !IsValidEnter(*room)) return false;
+        if (AddUserToRoom(*room, nInfo) != 1) return false;
+        nInfo->FRoomNo = roomNo;
+        return true;
+    } catch (const std::exception& e) {
+        filelog::Write("EnterRoom", e.what());
+        return false;
+    }
+}
+
+bool TGameUserInfo::EnterRoom(std::string_view masId, const std::shared_ptr<TUserObject>& usr) {
+    if (!usr || !usr->Client()) return false;
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    auto it = FTessil_RoomList.find(std::string(masId));
+    if (it == FTessil_RoomList.end()) return false;
+    TUserClientRec member;
+    member.Client = usr->Client();
+    if (!it->second->FUserList.emplace(usr->Get_UserID(), std::move(member)).second) return false;
+    usr->Set_RoomNo(it->second->FRoomNo);
+    return true;
+}
+
+bool TGameUserInfo::ExitRoom(const TClientRecPtr& client, int32_t iNo, std::string_view pass,
+                             std::string_view gcode) {
+    if (!client) return false;
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        return exitRoomLocked(client->FUsrID, client.get(), iNo, pass, gcode);
+    } catch (const std::exception& e) {
+        filelog::Write("ExitRoom", e.what());
+        return false;
+    }
+}
+
+bool TGameUserInfo::exitRoomLocked(std::string_view usrid, const TClientRec* owner, int32_t iNo,
+                                   std::string_view pass, std::string_view gcode) {
+    std::shared_ptr<TRoomObject> room = searchLocked(usrid, owner);
+    if (!room) return false;
+    const bool anyRoom = iNo == 0 && pass.empty() && gcode.empty();
+    if (!anyRoom && (room->FRoomNo != iNo || room->FPassword != pass || room->FGameCode != gcode)) {
+        return false;
+    }
+    auto net = NetMesg();
+    if (room->FMasterid == usrid) {
+        if (room->FRoomTerm == 1 || room->FUserList.size() == 1) return DeleteRoom(usrid);
+        // Hand the room to the first other member in map order.
+        for (const auto& [id, member] : room->FUserList) {
+            if (id == usrid) continue;
+            const std::string oldKey = room->FMasterid;
+            room->FMasterid = id;
+            auto node = FTessil_RoomList.extract(oldKey);
+            node.key() = id;
+            FTessil_RoomList.insert(std::move(node));
+            if (net) {
+                net->Tessil_SendString(
+                    MakeMsgForClient("CHGMAS", code::E000,
+                                     std::string(text::MasterChangedPrefix) + id),
+                    member.Client);
+            }
+            break;
+        }
+    }
+    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(
+        "USROUT", code::E000, std::string(text::UserOutPrefix) + std::string(usrid)));
+    for (const auto& [id, member] : room->FUserList) {
+        if (net) net->SendFrame(frame, member.Client);
+    }
+    auto leaver = room->FUserList.find(std::string(usrid));
+    if (leaver != room->FUserList.end()) {
+        leaver->second.Client->FRoomNo = -2;
+        leaver->second.Client->FGameStat = 0;
+        room->FUserList.erase(leaver);
+    }
+    return true;
+}
+
+}  // namespace tessil

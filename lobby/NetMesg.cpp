@@ -1,0 +1,75 @@
+// The reply path: encodes texts, queues frames on the message server, schedules closes.
+// Called from request workers, the scheduler thread and the window thread.
+#include "lobby/NetMesg.h"
+
+#include <exception>
+#include <mutex>
+
+#include "platform/AppLog.h"
+#include "protocol/MsgFrame.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil {
+
+TNetMesg::TNetMesg(IMsgTransport* svr, Scheduler& scheduler)
+    : state_(std::make_shared<State>()), scheduler_(scheduler) {
+    state_->svr = svr;
+}
+
+TNetMesg::~TNetMesg() {
+    Detach();
+}
+
+void TNetMesg::Detach() {
+    std::unique_lock<std::shared_mutex> lock(state_->guard);
+    state_->svr = nullptr;
+}
+
+bool TNetMesg::IsValidNet() const {
+    std::shared_lock<std::shared_mutex> lock(state_->guard);
+    return state_->svr != nullptr && state_->svr->IsActive();
+}
+
+void TNetMesg::Tessil_SendString(std::string_view text, const TClientRecPtr& client) {
+    if (!client) return;
+    try {
+        std::shared_lock<std::shared_mutex> lock(state_->guard);
+        if (state_->svr == nullptr || !state_->svr->IsActive()) return;
+        state_->svr->SendString(EncodeStr(text), client);
+    } catch (const std::exception& e) {
+        filelog::Write("Tessil_SendString", e.what());
+    }
+}
+
+std::shared_ptr<const std::string> TNetMesg::MakeFrame(std::string_view text) {
+    return std::make_shared<const std::string>(EncodeFrame(mtData, EncodeStr(text)));
+}
+
+void TNetMesg::SendFrame(const std::shared_ptr<const std::string>& frame,
+                         const TClientRecPtr& client) {
+    if (!client || !frame) return;
+    try {
+        std::shared_lock<std::shared_mutex> lock(state_->guard);
+        if (state_->svr == nullptr || !state_->svr->IsActive()) return;
+        state_->svr->SendFrame(frame, client);
+    } catch (const std::exception& e) {
+        filelog::Write("Tessil_SendString", e.what());
+    }
+}
+
+void TNetMesg::Tessil_Disconnect_Client(const TClientRecPtr& client, int32_t pause) {
+    if (!client || !IsValidNet()) return;
+    // The entry holds the state, not this object: it may run after the object is gone,
+    // and then finds no server.
+    scheduler_.ScheduleAfter(pause < 1 ? 1 : pause, [state = state_, client] {
+        try {
+            std::shared_lock<std::shared_mutex> lock(state->guard);
+            if (state->svr != nullptr && state->svr->IsActive())
+                state->svr->DisconnectClient(client);
+        } catch (...) {
+            // A failed close leaves nothing to report to anyone.
+        }
+    });
+}
+
+}  // namespace tessil

@@ -1,0 +1,56 @@
+// TRoomObject: one open room (number, master, subject, password, game code, type, term,
+// state) and its member map. Owned by the registry, whose lock guards every field and
+// the member map while the room is registered; the Room_ operations use the room's own
+// lock and are meant for a room that is not (or not yet) shared through the registry.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "iocpengine/MsgTransport.h"
+#include "lobby/UserObject.h"
+
+namespace tessil {
+
+class TRoomObject {
+  public:
+    using TMemberMap = std::unordered_map<std::string, TUserClientRec>;
+
+    TRoomObject(IMsgTransport* Svr, std::string_view MasterId, std::string_view Pass,
+                std::string_view gCode, std::string_view Subj);
+    ~TRoomObject();
+    TRoomObject(const TRoomObject&) = delete;
+    TRoomObject& operator=(const TRoomObject&) = delete;
+
+    // The member map always exists here, so this is false.
+    bool Room_IsUserListNil();
+    int32_t Room_CreateUserList();
+    int32_t Room_FindUserInfo(const TClientRec& client);
+    int32_t Room_FindUserInfo(std::string_view usrid);
+    // 1 when the client is a member afterwards; 0 for a client without address or port.
+    int32_t Room_AddUserInfo(const TClientRecPtr& client);
+    // Removes the ID (absent or not) and sends the remaining members a USROUT text: 1.
+    int32_t Room_DeleteUserInfo(std::string_view usrid);
+    // Sends msg unchanged as the body of a data message to every member, when FSvr is set.
+    void Room_Broadcast(std::string_view msg);
+
+    // Fields, read and written by the registry under its lock.
+    IMsgTransport* FSvr;
+    int32_t FRoomNo = 0;
+    std::string FGameCode;
+    std::string FSubject;
+    std::string FPassword;
+    int32_t FRoomState = 0;
+    int32_t FRoomType = 0;  // 0 OPEN, 1 CLOSE
+    int32_t FRoomTerm = 0;  // 0 CONT (handed over when the master leaves), 1 closed with him
+    std::string FMasterid;
+    TMemberMap FUserList;
+
+  private:
+    std::mutex FRoomGuard;
+};
+
+}  // namespace tessil

@@ -1,0 +1,136 @@
+// Request intake: decoding, the login gate, the two-stage routing and the intake's own
+// replies, plus the user-list branches. Runs on the message server's worker threads.
+#include "server/RequestIntake.h"
+
+#include "platform/AppLog.h"
+#include "protocol/ClientProtocol.h"
+#include "server/CmdLineObject.h"
+
+namespace tessil {
+
+RequestIntake::RequestIntake(TCmdLineObject& cmd) : cmd_(cmd) {}
+
+void RequestIntake::reply(const Request& r, std::string_view code, std::string_view data) const {
+    cmd_.Reply(MakeMsgForClient(r.cmd, code, data), r.client);
+}
+
+void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
+    Process_Count.fetch_add(1, std::memory_order_relaxed);
+    if (!client) return;
+    std::string text = GetStreamData(body);
+    RemoveSpace(text);
+    const std::string requestText = DecodeStr(text);
+    windowlog::Add(requestText);
+
+    TJsonObject json;
+    if (!ParseJsonObject(requestText, json)) {
+        CheckJsonSyntax(requestText);  // logs a JSON value that is not an object
+        cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxJson), client);
+        return;
+    }
+    std::string word;
+    if (!GetJosnValue_Str(&json, "cmd", word)) {
+        cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxCmd), client);
+        return;
+    }
+    const int32_t command = CommandType(word);
+    const Request r{client, word, json};
+
+    switch (command) {
+        case cmdLogin:
+            if (!cmd_.Tessil_Process_Login(client, json)) cmd_.Disconnect(client, 100);
+            return;
+        case cmdLogout:
+            cmd_.Tessil_Process_Logout(client, json);
+            return;
+        case cmdLogoutReq:
+            cmd_.Tessil_Process_ForceLogout(client, json);
+            return;
+        default:
+            break;
+    }
+
+    // The login gate. A connection whose user was logged out, or whose user ID has since
+    // been taken by another connection, no longer speaks for that user.
+    if (client->FLoginState != 1) {
+        reply(r, code::E016, text::NotLoggedIn);
+        return;
+    }
+    if (!cmd_.GameInfo().IsListedClient(client)) {
+        reply(r, code::E012, text::UnregisteredUser);
+        cmd_.Disconnect(client, 500);
+        return;
+    }
+
+    if (routeGameReports(r, command)) return;
+    if (routeCommands(r, command)) return;
+    if (word.empty()) reply(r, code::E002, text::UndefinedRequest);
+}
+
+bool RequestIntake::routeGameReports(const Request& r, int32_t command) {
+    switch (command) {
+        case cmdReadyOk:
+        case cmdStartOk:
+        case cmdStopOk:
+        case cmdEndOk:
+            doMemberReport(r, command);
+            return true;
+        case cmdReqReset:
+            doResetRequest(r);
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool RequestIntake::routeCommands(const Request& r, int32_t command) {
+    switch (command) {
+        case cmdUsrList:
+            doUserList(r);
+            return true;
+        case cmdRoomList:
+            doRoomList(r);
+            return true;
+        case cmdFindUser:
+            doFindUser(r);
+            return true;
+        case cmdMakeRoom:
+            doMakeRoom(r);
+            return true;
+        case cmdExitRoom:
+            doExitRoom(r);
+            return true;
+        case cmdEnterRoom:
+            doEnterRoom(r);
+            return true;
+        case cmdUsrMsgAll:
+        case cmdUsrDef:
+            doRoomChat(r, command);
+            return true;
+        case cmdUsrMsg:
+            doUserMsg(r);
+            return true;
+        case cmdReqStart:
+        case cmdReqStop:
+        case cmdReqRdy:
+            doMasterRequest(r, command);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void RequestIntake::doUserList(const Request& r) {
+    cmd_.Reply(MakeArrayMsgForClient(r.cmd, code::E000, cmd_.Tessil_GetAllUserList()), r.client);
+}
+
+void RequestIntake::doFindUser(const Request& r) {
+    std::string usrid;
+    if (!GetJosnValue_Str(&r.json, "usrid", usrid)) {
+        reply(r, code::E015, text::CommandFormat);
+        return;
+    }
+    cmd_.Reply(MakeArrayMsgForClient(r.cmd, code::E000, cmd_.Tessil_FindUserID(usrid)), r.client);
+}
+
+}  // namespace tessil

@@ -1,0 +1,64 @@
+// Request intake: turns one received data message into a JSON request, applies the login
+// gate, routes the command to its branch and sends the intake's own replies. Owned by the
+// application window; Server_DataReceived runs on the message server's worker threads
+// (one call at a time per client, several clients at once).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "iocpengine/ClientRec.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil {
+
+class TCmdLineObject;
+
+class RequestIntake {
+  public:
+    // cmd must outlive this object.
+    explicit RequestIntake(TCmdLineObject& cmd);
+    RequestIntake(const RequestIntake&) = delete;
+    RequestIntake& operator=(const RequestIntake&) = delete;
+
+    // Handles the body of one data message from client.
+    void Server_DataReceived(const TClientRecPtr& client, std::string_view body);
+
+    // Data messages handed to Server_DataReceived since creation (Process_Count).
+    uint64_t ProcessCount() const { return Process_Count.load(std::memory_order_relaxed); }
+
+  private:
+    // One request being handled: its client, command word and parsed object.
+    struct Request {
+        const TClientRecPtr& client;
+        const std::string& cmd;
+        const TJsonObject& json;
+    };
+
+    void reply(const Request& r, std::string_view code, std::string_view data) const;
+
+    // Stage 1 (the member reports and REQRESET); false when the command is not one of them.
+    bool routeGameReports(const Request& r, int32_t command);
+    // Stage 2 (lists, rooms, chat, the master's requests); false when no branch took it.
+    bool routeCommands(const Request& r, int32_t command);
+
+    void doUserList(const Request& r);
+    void doFindUser(const Request& r);
+    void doRoomList(const Request& r);
+    void doMakeRoom(const Request& r);
+    void doEnterRoom(const Request& r);
+    void doExitRoom(const Request& r);
+    void announceEntry(const TClientRecPtr& client, int32_t roomNo);
+    void doRoomChat(const Request& r, int32_t command);
+    void doUserMsg(const Request& r);
+    void doMasterRequest(const Request& r, int32_t command);
+    void doMemberReport(const Request& r, int32_t command);
+    void doResetRequest(const Request& r);
+
+    TCmdLineObject& cmd_;
+    std::atomic<uint64_t> Process_Count{0};
+};
+
+}  // namespace tessil
