@@ -112,8 +112,6 @@ TEST_F(LobbyGame, AFullGameOfFourFromMakeRoomToEndGameAndReset) {
         ExpectAll("READYOK|E000|" + ids[i]);
     }
     ExpectAll("STARTOK|E000|게임시작");
-    MasterRequest("REQSTART");
-    ExpectAll("REQSTART|E000|게임시작요청");
     for (size_t i = 0; i < players.size(); ++i) {
         players[i]->SendCommand("STARTOK");
         ExpectAll("STARTOK|E000|" + ids[i]);
