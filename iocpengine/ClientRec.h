@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "protocol/MsgFrame.h"
 
@@ -17,13 +18,13 @@ class TDnTcpChannel;
 
 enum TClientReadStage : int32_t { rsHeader = 0, rsBody = 1 };
 
-class TClientRec : public TMsgClientInfo {
-public:
+class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TClientRec> {
+  public:
     TClientReadStage FReadStage = rsHeader;
     uint32_t FReadMsgSize = 0;
     uint16_t FReadMsgType = 0;
     // The connection; holds one rtClientList reference while set. Cleared when the
-    // close completes.
+    // close completes. Read and written only under FSendGuard.
     TDnTcpChannel* FChannel = nullptr;
     // Keeps the header and the body of one frame adjacent on the wire.
     std::recursive_mutex FSendGuard;
@@ -31,6 +32,13 @@ public:
     std::atomic<bool> FShutdown{false};
     // Set when the record has left the client list.
     std::atomic<bool> FRemoved{false};
+
+    // Receive buffers of the message server; only the connection's one outstanding read
+    // touches them. A body grows as its pieces arrive, never up front.
+    char FHeaderBuf[6] = {};
+    std::string FBodyBuf;
+    uint32_t FBodyReceived = 0;
+    uint32_t FPieceSize = 0;
 };
 
 using TClientRecPtr = std::shared_ptr<TClientRec>;

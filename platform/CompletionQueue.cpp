@@ -27,6 +27,9 @@ struct SocketSlot {
     uintptr_t key = 0;
     bool readable = false;
     bool writable = false;
+    // The peer's end of stream (or an error) was signalled: the socket stays readable
+    // for good, since no further edge will announce the end still waiting to be read.
+    bool hangup = false;
     Overlapped* readOp = nullptr;  // pending Recv or Accept
     IoKind readKind = IoKind::None;
     Overlapped* writeOp = nullptr;
@@ -83,7 +86,7 @@ bool PerformRecv(SocketSlot& s, Overlapped* ov, Packet& pk) {
     }
     const size_t got = static_cast<size_t>(n);
     if (got > total) ov->spill->append(Scratch(), got - total);
-    if (got != 0 && got < capacity) s.readable = false;
+    if (got != 0 && got < capacity && !s.hangup) s.readable = false;
     pk = Packet{static_cast<uint32_t>(got < total ? got : total), s.key, ov, 0};
     return true;
 }
@@ -224,6 +227,7 @@ SocketHandle CompletionQueue::Associate(int fd, uintptr_t key) {
         s->key = key;
         s->readable = true;
         s->writable = true;
+        s->hangup = false;
         s->readOp = s->writeOp = nullptr;
         h = SocketHandle{s, s->gen};
         epoll_event ev{};
@@ -322,6 +326,7 @@ int CompletionQueue::HandleEvent(uint64_t data, uint32_t events, Packet* out) {
     if (s.gen != static_cast<uint32_t>(data) || s.fd < 0) return 0;
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         s.readable = true;
+        if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) s.hangup = true;
         if (s.readOp && Perform(s, s.readOp, s.readKind, out[np])) {
             ++np;
             s.readOp = nullptr;

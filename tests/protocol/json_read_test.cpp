@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "platform/AppLog.h"
@@ -116,6 +117,39 @@ TEST(GetJosnValue, MissingMemberWritesOneFileLogLine) {
     EXPECT_NE(text.find("] GetJosnValue_Str : "), std::string::npos) << text;
     EXPECT_NE(text.find("] GetJosnValue_Int : "), std::string::npos) << text;
     std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace tessil
+
+namespace tessil {
+namespace {
+
+// Arbitrary and mutated bodies through every helper of the intake path: nothing may
+// crash, hang or read out of bounds (run under ASan/UBSan).
+TEST(IntakeHelpers, SurviveArbitraryBodies) {
+    std::mt19937 rng(11);
+    const std::string valid = "TXT" + EncodeStr(R"({"cmd":"LOGIN","usrid":"kim","roomNo":12})");
+    for (int i = 0; i < 3000; ++i) {
+        std::string body = valid;
+        if (i % 3 == 0) {
+            body.resize(rng() % 200);
+            for (char& c : body) c = static_cast<char>(rng());
+        } else {
+            for (int k = 0; k < 1 + i % 5; ++k)
+                body[rng() % body.size()] = static_cast<char>(rng());
+        }
+        std::string text = GetStreamData(body);
+        RemoveSpace(text);
+        const std::string request = DecodeStr(text);
+        if (!CheckJsonSyntax(request)) continue;
+        TJsonObject doc;
+        ASSERT_TRUE(ParseJsonObject(request, doc));
+        std::string s;
+        int32_t n = 0;
+        GetJosnValue_Str(&doc, "cmd", s);
+        GetJosnValue_Int(&doc, "roomNo", n);
+    }
 }
 
 }  // namespace

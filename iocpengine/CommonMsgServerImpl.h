@@ -1,0 +1,159 @@
+// The message server's private state, shared by its lifecycle half (CommonMsgServer.cpp)
+// and its I/O half (CommonMsgServerIo.cpp). Owned by TCommonMsgServer; the I/O half runs
+// on reactor workers, the lifecycle half on the owner's thread.
+//
+// Locks, in the order they may be taken: the listener's lock (held by an accept
+// completion), guard (the client list, the handshake strings of every record), a record's
+// FSendGuard (its channel pointer), the engine's channel lock. No event handler is called
+// with guard or a FSendGuard held, so a handler may take its own locks (the application's
+// registry lock) and call back into the server without inverting this order.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "iocpengine/CommonMsgServer.h"
+#include "iocpengine/DnExecutor.h"
+#include "iocpengine/DnLogger.h"
+#include "iocpengine/DnTcpChannel.h"
+#include "iocpengine/DnTcpListener.h"
+#include "iocpengine/DnTcpReactor.h"
+#include "iocpengine/DnTcpRequestor.h"
+#include "iocpengine/DnWinSockMgr.h"
+
+namespace tessil {
+
+// The channel of a message-server connection: it keeps the connection's record alive for
+// as long as any request of the connection may still complete, so a completion's key (the
+// record's address) is always valid.
+class TMsgServerChannel final : public TDnTcpChannel {
+  public:
+    using TDnTcpChannel::TDnTcpChannel;
+    // Set once at accept, before the first request is queued.
+    TClientRecPtr record;
+};
+
+// Body pieces are read at most this many bytes at a time.
+inline constexpr uint32_t kBodyPieceSize = 64 * 1024;
+// A body buffer larger than this is released after its frame instead of kept for reuse.
+inline constexpr size_t kBodyKeepCapacity = 64 * 1024;
+
+// An event handler slot: set and cleared from any thread, raised from workers. A raise
+// that starts after a clear never sees the old handler.
+template <typename Fn>
+class EventSlot {
+  public:
+    void Set(Fn fn) {
+        auto p = fn ? std::make_shared<const Fn>(std::move(fn)) : nullptr;
+        std::lock_guard lock(mu_);
+        fn_ = std::move(p);
+    }
+    std::shared_ptr<const Fn> Get() const {
+        std::lock_guard lock(mu_);
+        return fn_;
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::shared_ptr<const Fn> fn_;
+};
+
+struct TCommonMsgServer::Impl {
+    explicit Impl(TCommonMsgServer& owner);
+
+    // Lifecycle (owner's thread).
+    void Open();
+    void Close();
+    void TearDownEngine();
+    void DisconnectAll();
+    // Waits until the client list is empty or the time is up.
+    bool WaitForNoClients(int timeoutMs);
+
+    // Engine callbacks (workers).
+    void TcpListenerIncoming(TDnThreadContext* context, TDnTcpChannel* channel);
+    void TcpRequestorTcpRead(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                             const char* buf, uint32_t bufSize);
+    void TcpRequestorTcpWrite(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                              const char* buf, uint32_t bufSize);
+    void TcpRequestorTcpWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                                    std::istream& stream);
+    void TcpRequestorTcpClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key);
+    void TcpRequestorTcpError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
+                              uint32_t errorCode);
+    void TcpRequestorTcpClientClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key);
+    void HandleTimeout(TDnThreadContext* context, TDnTcpChannel* channel);
+
+    // The receive steps.
+    void QueueHeaderRead(TClientRec* client, TDnTcpChannel* channel);
+    void QueueBodyPiece(TClientRec* client, TDnTcpChannel* channel);
+    void HandleHeaderRead(TDnTcpChannel* channel, TClientRec* client, const char* buf,
+                          uint32_t bufSize);
+    void HandleBodyRead(TDnTcpChannel* channel, TClientRec* client, const char* buf,
+                        uint32_t bufSize);
+    void HandleFrame(TDnTcpChannel* channel, TClientRec* client, std::string_view body);
+    void DoDataReceived(TClientRec* client, std::string_view body);
+    void DoHandshake(TClientRec* client, std::string_view body);
+    void DoClientList(TClientRec* client);
+    void DoError(TClientRec* client, const std::string& msg);
+    void DoDisconnected(const TClientRecPtr& client);
+
+    // Sending: one write per frame, under the record's send lock. False when the record
+    // has no channel any more.
+    bool InternalSend(TClientRec* client, uint16_t type, std::string_view body);
+    bool InternalSendShared(TClientRec* client, std::shared_ptr<const std::string> frame);
+    // Marks the record and queues a brutal close of its channel.
+    void CloseClient(TClientRec* client);
+    void CloseChannel(TDnTcpChannel* channel, TClientRec* client);
+
+    void LogCritical(const std::string& msg) noexcept;
+
+    TCommonMsgServer& owner;
+
+    EventSlot<TOnClientConnectedEvent> onClientConnected;
+    EventSlot<TOnClientDisconnectedEvent> onClientDisconnected;
+    EventSlot<TOnClientAuthenticationEvent> onClientAuthentication;
+    EventSlot<TOnDataReceivedEvent> onDataReceived;
+    EventSlot<TOnErrorEvent> onError;
+    EventSlot<TOnStreamSentEvent> onStreamSent;
+
+    // Settings (owner's thread, read by Open).
+    uint16_t port = 0;
+    std::atomic<uint32_t> timeout{0};
+    int workers = 4;
+    std::string logDir;
+
+    // Serializes Open and Close.
+    std::mutex stateMu;
+    std::atomic<bool> active{false};
+    std::atomic<bool> shutdown{false};
+    std::atomic<uint16_t> boundPort{0};
+
+    // The requestor lives as long as the server, so a late send or disconnect from another
+    // thread always finds it (switched off between Close and the next Open).
+    TDnTcpRequestor requestor;
+    std::unique_ptr<TDnWinSockMgr> winsock;
+    std::unique_ptr<TDnFileLogger> logger;
+    std::unique_ptr<TDnSimpleExecutor> executor;
+    std::unique_ptr<TDnTcpReactor> reactor;
+    std::unique_ptr<TDnTcpListener> listener;
+    // Set while the engine is on; read by workers without the state lock.
+    std::atomic<TDnTcpReactor*> liveReactor{nullptr};
+    std::atomic<TDnFileLogger*> liveLogger{nullptr};
+
+    // The client list (FGuard) in order of acceptance.
+    std::mutex guard;
+    std::condition_variable listChanged;
+    std::vector<TClientRecPtr> clients;
+    std::atomic<int32_t> clientCount{0};
+
+    std::atomic<uint64_t> bytesIn{0};
+    std::atomic<uint64_t> bytesOut{0};
+};
+
+}  // namespace tessil

@@ -1,0 +1,359 @@
+// The message server's engine callbacks: accepting, the receive steps (header, body in
+// bounded pieces, handling by kind), handshakes, heartbeats, the client list, sends and
+// the close path. Runs on reactor workers; sends are also called from any thread.
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+
+#include "iocpengine/CommonMsgServerImpl.h"
+#include "platform/Errors.h"
+#include "protocol/MsgFrame.h"
+
+namespace tessil {
+
+namespace {
+
+// The record a channel of this server belongs to (none for a connection refused while
+// the server was closing). Only a TMsgServerChannel ever carries a record, and it keeps
+// that record alive for its own lifetime.
+TClientRec* RecordOf(TDnTcpChannel* channel) {
+    return static_cast<TClientRec*>(channel->CustomData());
+}
+
+void* WriteKey(uint16_t type, bool withBody) {
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(type) * 2 + (withBody ? 1 : 0));
+}
+
+// The heartbeat echo never changes: one shared frame serves every connection.
+const std::shared_ptr<const std::string>& HeartbeatFrame() {
+    static const auto frame = std::make_shared<const std::string>(EncodeFrame(mtHeartbeat, {}));
+    return frame;
+}
+
+template <typename... Args>
+std::string Format(const char* fmt, Args... args) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+}  // namespace
+
+void TCommonMsgServer::Impl::LogCritical(const std::string& msg) noexcept {
+    TDnFileLogger* log = liveLogger.load();
+    if (log == nullptr) return;
+    try {
+        log->LogMsg(llCritical, msg);
+    } catch (...) {
+    }
+}
+
+// Accepting: runs with the listener's lock held, so connections register one at a time.
+void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChannel* channel) {
+    auto* own = dynamic_cast<TMsgServerChannel*>(channel);
+    if (shutdown.load() || own == nullptr) {
+        // No record and no read; the peer sees its connection closed at once.
+        requestor.Close(channel, nullptr, true);
+        return;
+    }
+    auto client = std::make_shared<TClientRec>();
+    client->FReadStage = rsHeader;
+    client->FAddress = channel->RemoteAddr();
+    client->FPort = std::to_string(channel->RemotePort());
+    channel->AddRef(rtClientList);
+    client->FChannel = channel;
+    own->record = client;
+    channel->SetCustomData(client.get());
+    {
+        std::lock_guard lock(guard);
+        clients.push_back(client);
+        clientCount.fetch_add(1);
+    }
+    if (auto fn = onClientConnected.Get()) {
+        try {
+            (*fn)(owner, client);
+        } catch (const std::exception& e) {
+            LogCritical(e.what());
+        }
+    }
+    if (TDnTcpReactor* r = liveReactor.load()) r->SetTimeout(channel, timeout.load());
+    QueueHeaderRead(client.get(), channel);
+}
+
+void TCommonMsgServer::Impl::QueueHeaderRead(TClientRec* client, TDnTcpChannel* channel) {
+    client->FReadStage = rsHeader;
+    requestor.Read(channel, client, client->FHeaderBuf, kHeaderSize);
+}
+
+void TCommonMsgServer::Impl::QueueBodyPiece(TClientRec* client, TDnTcpChannel* channel) {
+    uint32_t remaining = client->FReadMsgSize - client->FBodyReceived;
+    client->FPieceSize = remaining < kBodyPieceSize ? remaining : kBodyPieceSize;
+    client->FBodyBuf.resize(size_t{client->FBodyReceived} + client->FPieceSize);
+    requestor.Read(channel, client, client->FBodyBuf.data() + client->FBodyReceived,
+                   client->FPieceSize);
+}
+
+void TCommonMsgServer::Impl::TcpRequestorTcpRead(TDnThreadContext*, TDnTcpChannel* channel,
+                                                 void* key, const char* buf, uint32_t bufSize) {
+    auto* client = static_cast<TClientRec*>(key);
+    bytesIn.fetch_add(bufSize, std::memory_order_relaxed);
+    if (shutdown.load() || client->FShutdown.load()) return;
+    // One guarded block: an error in the handling or in queueing the next read is logged
+    // and this connection's reading stops (it stays open and listed).
+    try {
+        if (client->FReadStage == rsHeader)
+            HandleHeaderRead(channel, client, buf, bufSize);
+        else
+            HandleBodyRead(channel, client, buf, bufSize);
+    } catch (const std::exception& e) {
+        LogCritical(e.what());
+    }
+}
+
+void TCommonMsgServer::Impl::HandleHeaderRead(TDnTcpChannel* channel, TClientRec* client,
+                                              const char* buf, uint32_t bufSize) {
+    if (bufSize < kHeaderSize) {
+        LogCritical(Format("Wrong header size %" PRIu32 " bytes", bufSize));
+        CloseChannel(channel, client);
+        return;
+    }
+    TMsgHeader header = TMsgHeader::Decode(buf);
+    if (header.MsgLen > MaxMessageSize) {
+        LogCritical(Format("Too big message size: %" PRIu32 " with maximum %" PRIu32, header.MsgLen,
+                           MaxMessageSize));
+        CloseChannel(channel, client);
+        return;
+    }
+    client->FReadMsgSize = header.MsgLen;
+    client->FReadMsgType = header.MsgType;
+    client->FReadStage = rsBody;
+    client->FBodyReceived = 0;
+    if (header.MsgLen == 0) {
+        HandleFrame(channel, client, {});
+    } else {
+        QueueBodyPiece(client, channel);
+    }
+}
+
+void TCommonMsgServer::Impl::HandleBodyRead(TDnTcpChannel* channel, TClientRec* client, const char*,
+                                            uint32_t bufSize) {
+    if (bufSize != client->FPieceSize) {
+        LogCritical(Format("Cannot read message. Received %" PRIu32 " bytes, expected %" PRIu32 ".",
+                           client->FBodyReceived + bufSize, client->FReadMsgSize));
+        CloseChannel(channel, client);
+        return;
+    }
+    client->FBodyReceived += bufSize;
+    if (client->FBodyReceived < client->FReadMsgSize) {
+        QueueBodyPiece(client, channel);
+        return;
+    }
+    HandleFrame(channel, client, std::string_view(client->FBodyBuf.data(), client->FReadMsgSize));
+}
+
+void TCommonMsgServer::Impl::HandleFrame(TDnTcpChannel* channel, TClientRec* client,
+                                         std::string_view body) {
+    switch (client->FReadMsgType) {
+        case mtData:
+            DoDataReceived(client, body);
+            break;
+        case mtHandshake:
+            DoHandshake(client, body);
+            break;
+        case mtClientList:
+            DoClientList(client);
+            break;
+        case mtHeartbeat:
+            InternalSendShared(client, HeartbeatFrame());
+            break;
+        default:
+            break;  // unknown kinds (and kind 4 from a client) are read and dropped
+    }
+    if (client->FBodyBuf.capacity() > kBodyKeepCapacity)
+        std::string().swap(client->FBodyBuf);
+    else
+        client->FBodyBuf.clear();
+    QueueHeaderRead(client, channel);
+}
+
+void TCommonMsgServer::Impl::DoDataReceived(TClientRec* client, std::string_view body) {
+    auto fn = onDataReceived.Get();
+    if (!fn) return;
+    (*fn)(owner, client->shared_from_this(), body);
+}
+
+void TCommonMsgServer::Impl::DoHandshake(TClientRec* client, std::string_view body) {
+    try {
+        std::string rest(body);
+        TMsgClientInfo parsed;
+        parsed.SerializeFrom(rest);
+        std::lock_guard lock(guard);
+        client->FID = std::move(parsed.FID);
+        client->FUser = std::move(parsed.FUser);
+        client->FPassword = std::move(parsed.FPassword);
+        client->FVersion = std::move(parsed.FVersion);
+    } catch (const std::exception& e) {
+        DoError(client, e.what());
+        return;
+    }
+    bool authenticated = false;
+    if (auto fn = onClientAuthentication.Get()) {
+        try {
+            (*fn)(owner, client->shared_from_this(), authenticated);
+        } catch (...) {
+            // The verdict is whatever the handler had set when it raised.
+        }
+    }
+    InternalSend(client, mtHandshake, authenticated ? AuthOkStr : AuthFailedStr);
+}
+
+void TCommonMsgServer::Impl::DoClientList(TClientRec* client) {
+    std::vector<std::string> records;
+    {
+        std::lock_guard lock(guard);
+        records.reserve(clients.size());
+        for (const auto& c : clients) records.push_back(c->SerializeTo());
+    }
+    std::vector<std::string> chunks = BuildClientListChunks(records);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        uint16_t type = i + 1 < chunks.size() ? mtClientList : mtClientListLast;
+        InternalSend(client, type, chunks[i]);
+    }
+}
+
+void TCommonMsgServer::Impl::DoError(TClientRec* client, const std::string& msg) {
+    if (!active.load() || client == nullptr) return;
+    auto fn = onError.Get();
+    if (!fn) return;
+    try {
+        (*fn)(owner, client->shared_from_this(), msg);
+    } catch (...) {
+    }
+}
+
+void TCommonMsgServer::Impl::HandleTimeout(TDnThreadContext*, TDnTcpChannel* channel) {
+    DoError(RecordOf(channel), "I/O timeouted.");
+}
+
+bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
+                                          std::string_view body) {
+    std::string frame = EncodeFrame(type, body);
+    std::lock_guard send(client->FSendGuard);
+    if (client->FChannel == nullptr) return false;
+    requestor.WriteString(client->FChannel, WriteKey(type, !body.empty()), std::move(frame));
+    return true;
+}
+
+bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
+                                                std::shared_ptr<const std::string> frame) {
+    if (frame->size() < kHeaderSize) return false;
+    TMsgHeader header = TMsgHeader::Decode(frame->data());
+    std::lock_guard send(client->FSendGuard);
+    if (client->FChannel == nullptr) return false;
+    requestor.WriteShared(client->FChannel, WriteKey(header.MsgType, header.MsgLen > 0),
+                          std::move(frame));
+    return true;
+}
+
+void TCommonMsgServer::Impl::TcpRequestorTcpWrite(TDnThreadContext*, TDnTcpChannel* channel,
+                                                  void* key, const char*, uint32_t bufSize) {
+    bytesOut.fetch_add(bufSize, std::memory_order_relaxed);
+    // Only the body of a data frame is reported (a frame goes out as one write, so the
+    // reported size leaves its header out).
+    if (key != WriteKey(mtData, true) || bufSize < kHeaderSize) return;
+    auto fn = onStreamSent.Get();
+    TClientRec* client = RecordOf(channel);
+    if (!fn || client == nullptr) return;
+    try {
+        (*fn)(owner, client->shared_from_this(), bufSize - kHeaderSize);
+    } catch (const std::exception& e) {
+        LogCritical(e.what());
+    }
+}
+
+void TCommonMsgServer::Impl::TcpRequestorTcpWriteStream(TDnThreadContext*, TDnTcpChannel*, void*,
+                                                        std::istream&) {
+    // The server queues no stream writes of its own.
+}
+
+void TCommonMsgServer::Impl::CloseClient(TClientRec* client) {
+    std::lock_guard send(client->FSendGuard);
+    if (client->FChannel == nullptr) return;
+    client->FShutdown.store(true);
+    requestor.Close(client->FChannel, client, true);
+}
+
+void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* client) {
+    if (client != nullptr) client->FShutdown.store(true);
+    requestor.Close(channel, client, true);
+}
+
+void TCommonMsgServer::Impl::TcpRequestorTcpClientClose(TDnThreadContext*, TDnTcpChannel* channel,
+                                                        void*) {
+    try {
+        CloseChannel(channel, RecordOf(channel));
+    } catch (...) {
+        LogCritical("Failed to enqueue close command.");
+    }
+}
+
+void TCommonMsgServer::Impl::TcpRequestorTcpError(TDnThreadContext*, TDnTcpChannel* channel, void*,
+                                                  uint32_t errorCode) {
+    // A handle that is already closed, or an operation cut short by our own close, needs
+    // no further close.
+    int code = static_cast<int>(errorCode);
+    if (platform::IsNotSocketError(code) || code == platform::kErrOperationAborted) return;
+    try {
+        CloseChannel(channel, RecordOf(channel));
+    } catch (...) {
+        LogCritical("Failed to enqueue close command.");
+    }
+}
+
+// The close completion: the socket is closed by now. The record gives its channel back,
+// leaves the list, and the disconnect is reported exactly once, with no lock held.
+void TCommonMsgServer::Impl::TcpRequestorTcpClose(TDnThreadContext*, TDnTcpChannel* channel,
+                                                  void*) {
+    TClientRec* raw = RecordOf(channel);
+    if (raw == nullptr) return;
+    TClientRecPtr client = raw->shared_from_this();
+    TDnTcpChannel* own = nullptr;
+    {
+        std::lock_guard send(client->FSendGuard);
+        own = client->FChannel;
+        client->FChannel = nullptr;
+        client->FShutdown.store(true);
+    }
+    if (own != nullptr) {
+        if (TDnTcpReactor* r = liveReactor.load()) r->RemoveChannel(own);
+        own->Release(rtClientList);
+    }
+    bool first = false;
+    {
+        std::lock_guard lock(guard);
+        if (!client->FRemoved.exchange(true)) {
+            first = true;
+            for (auto it = clients.begin(); it != clients.end(); ++it) {
+                if (it->get() == raw) {
+                    clients.erase(it);
+                    break;
+                }
+            }
+            clientCount.fetch_sub(1);
+        }
+    }
+    if (!first) return;
+    DoDisconnected(client);
+    listChanged.notify_all();
+}
+
+void TCommonMsgServer::Impl::DoDisconnected(const TClientRecPtr& client) {
+    if (auto fn = onClientDisconnected.Get()) {
+        try {
+            (*fn)(owner, client);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace tessil
