@@ -173,6 +173,7 @@ TEST_F(ChannelIo, QueueWriteDrainsTheQueue) {
 }
 
 TEST_F(ChannelIo, GracefulCloseWaitsForTheRunningReadAndDropsQueuedOnes) {
+    ch->AddRef(rtClientList);  // keeps the channel inspectable after its close
     Read(3, true);  // running
     Read(3, true);  // queued
     ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, &rec, false));
@@ -184,8 +185,10 @@ TEST_F(ChannelIo, GracefulCloseWaitsForTheRunningReadAndDropsQueuedOnes) {
     usleep(30000);
     EXPECT_EQ(rec.Kinds(), (std::vector<std::string>{"read", "close"}));
     EXPECT_TRUE(ch->IsClosed());
+    EXPECT_EQ(rr.reactor().GetChannelCount(), 0);
     EXPECT_TRUE(testkit::WaitForEof(client));
-    ch = nullptr;  // freed by the engine once every holder let go
+    ch->Release(rtClientList);  // the last holder: the engine frees it
+    ch = nullptr;
 }
 
 TEST_F(ChannelIo, BrutalCloseEndsARunningReadAsAClose) {
@@ -200,6 +203,7 @@ TEST_F(ChannelIo, BrutalCloseEndsARunningReadAsAClose) {
 }
 
 TEST_F(ChannelIo, RequestsAfterACloseAreFreedWithoutHandlers) {
+    ch->AddRef(rtClientList);  // the user's reference keeps the closed channel valid
     ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, &rec, true));
     Read(1, false);
     Write("x");
@@ -207,6 +211,8 @@ TEST_F(ChannelIo, RequestsAfterACloseAreFreedWithoutHandlers) {
     ASSERT_TRUE(rec.WaitFor(1));
     usleep(30000);
     EXPECT_EQ(rec.Kinds(), std::vector<std::string>{"close"});
+    EXPECT_EQ(ch->RefCount(), 1);  // no request is left holding it
+    ch->Release(rtClientList);
     ch = nullptr;
 }
 
