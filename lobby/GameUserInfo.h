@@ -1,6 +1,5 @@
-// TGameUserInfo, the lobby registry: every logged-in user and every open room, with the
-// user, room, entry, exit, broadcast and game-state operations. Owned by the command
-// handler; called from request workers, the disconnect event and the window thread.
+// TGameUserInfo, the lobby registry of users and rooms with all their operations. Owned by
+// the command handler; called from request workers, the disconnect event, the window thread.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +17,10 @@ namespace tessil {
 
 // Locking: FSafeGuard (re-entrant) guards the user map, the room map, every room's fields
 // and member map, and the strings of every listed client record. Events are queued on
-// the reply path while it is held; queuing never blocks. Lock order: the message
-// server's client-list lock, then FSafeGuard, then the reply path's and a client's send
-// lock. A room's own lock is never taken together with FSafeGuard.
+// the reply path while it is held; queuing never blocks. Lock order: FSafeGuard, then the
+// reply path's lock, then the message server's send lock of a client (the message server
+// raises its events with none of its own locks held). A room's own lock is never taken
+// together with FSafeGuard.
 class TGameUserInfo {
   public:
     using TUserMap = std::unordered_map<std::string, std::shared_ptr<TUserObject>>;

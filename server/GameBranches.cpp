@@ -1,6 +1,5 @@
-// Request intake's chat and game-state branches: USRMSGALL, USRDEF, USRMSG, the master's
-// REQRDY, REQSTART, REQSTOP and REQRESET, and the member reports READYOK, STARTOK,
-// STOPOK, ENDOK. Run on the message server's worker threads.
+// Request intake's chat and game-state branches (USRMSGALL, USRDEF, USRMSG, REQ..., the
+// member reports). Run on the message server's worker threads.
 #include <string>
 
 #include "protocol/ClientProtocol.h"
