@@ -51,6 +51,8 @@ struct ListenerFixture : ::testing::Test {
             peers.push_back(ch->RemoteAddr() + ":" + std::to_string(ch->RemotePort()));
         });
     }
+    // No accept completion runs once the switch-off has returned.
+    ~ListenerFixture() override { listener.SetActive(false); }
     size_t Accepted() {
         std::lock_guard lock(mu);
         return peers.size();

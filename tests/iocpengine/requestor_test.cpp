@@ -61,6 +61,8 @@ struct RequestorFixture : ::testing::Test {
         channel = engine.NewChannel(&client);
     }
     ~RequestorFixture() override {
+        // Workers stop before the recording members go.
+        engine.reactor().SetActive(false);
         if (client >= 0) ::close(client);
     }
 
