@@ -78,6 +78,7 @@ bool TDnTcpReactor::TurnOn() {
     {
         std::lock_guard lock(guard_);
         queue_ = q;
+        postQueue_.store(q.get());
         timer_ = std::move(timer);
     }
     timer_->SetActive(true);
@@ -110,6 +111,7 @@ bool TDnTcpReactor::TurnOff() {
     {
         std::lock_guard lock(guard_);
         timer = std::move(timer_);
+        postQueue_.store(nullptr);
         queue_.reset();
     }
     timer.reset();
@@ -198,11 +200,7 @@ void TDnTcpReactor::PostTimerMessage(TDnTcpChannel* channel) {
 }
 
 bool TDnTcpReactor::PostDeleteSignal(TDnTcpChannel* channel) {
-    std::shared_ptr<platform::CompletionQueue> q;
-    {
-        std::lock_guard lock(guard_);
-        q = queue_;
-    }
+    platform::CompletionQueue* q = postQueue_.load();
     if (!q) return false;
     q->Post(kPacketDeleteSignal, 0, channel);
     return true;
@@ -210,8 +208,13 @@ bool TDnTcpReactor::PostDeleteSignal(TDnTcpChannel* channel) {
 
 void TDnTcpReactor::PostUserSignal(void* userData, int32_t signalType, TDnTcpChannel* channel) {
     auto* msg = new TDnUserMessage{userData, signalType, channel};
+    platform::CompletionQueue* q = postQueue_.load();
+    if (!q) {
+        delete msg;
+        return;
+    }
     if (channel) channel->AddRef(rtUserMessage);
-    queue_->Post(kPacketUserMessage, 0, msg);
+    q->Post(kPacketUserMessage, 0, msg);
 }
 
 void TDnTcpReactor::LogMessage(TDnLogLevel level, const std::string& msg) {

@@ -127,6 +127,9 @@ class TDnTcpReactor : public IDnTimerSupport {
 
     std::recursive_mutex guard_;
     std::shared_ptr<platform::CompletionQueue> queue_;
+    // The same queue for posting without the reactor's lock (a channel's last release
+    // posts its delete signal while holding the channel's lock).
+    std::atomic<platform::CompletionQueue*> postQueue_{nullptr};
     std::unique_ptr<TDnTimerEngine> timer_;
     std::vector<std::unique_ptr<TDnTcpReactorThread>> threads_;
     TDnTcpChannel* listHead_ = nullptr;

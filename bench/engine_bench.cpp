@@ -1,0 +1,238 @@
+// Engine benchmarks: completion-queue post-to-handler latency and packets per second,
+// loopback round trips and bytes per second through a reactor echo, and the engine's
+// memory per idle connection.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iocpengine/DnExecutor.h"
+#include "iocpengine/DnTcpReactor.h"
+#include "iocpengine/DnTcpRequests.h"
+
+namespace tessil {
+namespace {
+
+struct Engine {
+    explicit Engine(int workers) {
+        reactor.SetThreadSize(workers);
+        reactor.SetExecutor(&executor);
+        executor.SetActive(true);
+        reactor.SetActive(true);
+    }
+    ~Engine() { reactor.SetActive(false); }
+    TDnSimpleExecutor executor;
+    TDnTcpReactor reactor;
+};
+
+// One packet in flight: post, a worker runs the handler, the poster sees it.
+void BM_PostToHandlerLatency(benchmark::State& state) {
+    Engine e(static_cast<int>(state.range(0)));
+    std::atomic<uint64_t> handled{0};
+    e.reactor.SetOnUserMessage(
+        [&](TDnThreadContext*, TDnTcpChannel*, int32_t, void*) { handled.fetch_add(1); });
+    uint64_t expected = 0;
+    for (auto _ : state) {
+        e.reactor.PostUserSignal(nullptr, 0, nullptr);
+        ++expected;
+        while (handled.load(std::memory_order_acquire) != expected) {
+        }
+    }
+}
+BENCHMARK(BM_PostToHandlerLatency)->Arg(1)->Arg(4)->UseRealTime();
+
+// Packets posted from one thread and drained by the workers, in batches of 10000.
+void BM_PostedPacketsPerSecond(benchmark::State& state) {
+    Engine e(static_cast<int>(state.range(0)));
+    std::atomic<uint64_t> handled{0};
+    e.reactor.SetOnUserMessage([&](TDnThreadContext*, TDnTcpChannel*, int32_t, void*) {
+        handled.fetch_add(1, std::memory_order_relaxed);
+    });
+    constexpr int kBatch = 10000;
+    uint64_t expected = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < kBatch; ++i) e.reactor.PostUserSignal(nullptr, 0, nullptr);
+        expected += kBatch;
+        while (handled.load(std::memory_order_acquire) != expected) {
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(expected));
+}
+BENCHMARK(BM_PostedPacketsPerSecond)->Arg(1)->Arg(4)->UseRealTime();
+
+class Echo : public IDnTcpReadHandler, public IDnTcpWriteHandler, public IDnTcpCloseHandler {
+  public:
+    void DoRead(TDnThreadContext*, TDnTcpChannel* ch, void*, const char* buf,
+                uint32_t size) override {
+        ch->RunRequest(TDnTcpWriteRequest::CreateString(ch, nullptr, this, std::string(buf, size)));
+        ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, this, 65536, false));
+    }
+    void DoReadError(TDnThreadContext*, TDnTcpChannel* ch, void*, uint32_t) override { Close(ch); }
+    void DoReadClose(TDnThreadContext*, TDnTcpChannel* ch, void*) override { Close(ch); }
+    void DoWrite(TDnThreadContext*, TDnTcpChannel*, void*, const char*, uint32_t) override {}
+    void DoWriteError(TDnThreadContext*, TDnTcpChannel*, void*, uint32_t) override {}
+    void DoWriteStream(TDnThreadContext*, TDnTcpChannel*, void*, std::istream&) override {}
+    void DoClose(TDnThreadContext*, TDnTcpChannel*, void*) override {}
+    void DoCloseError(TDnThreadContext*, TDnTcpChannel*, void*, uint32_t) override {}
+
+  private:
+    void Close(TDnTcpChannel* ch) {
+        ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, this, true));
+    }
+};
+
+// Connected loopback clients whose server ends are echo channels of the engine.
+struct EchoSetup {
+    EchoSetup(Engine& e, Echo& echo, int clients) {
+        int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(lst, 1024);
+        getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+        for (int i = 0; i < clients; ++i) {
+            int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            sockaddr_in peer{};
+            socklen_t plen = sizeof peer;
+            int s = accept4(lst, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
+            auto* ch = new TDnTcpChannel(&e.reactor, s, peer);
+            e.reactor.PostChannel(ch);
+            ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 65536, false));
+            fds.push_back(c);
+        }
+        close(lst);
+    }
+    ~EchoSetup() {
+        for (int fd : fds) close(fd);
+        usleep(50000);  // let the engine see the ends and free the channels
+    }
+    std::vector<int> fds;
+};
+
+bool RoundTrip(int fd, const char* msg, size_t size, char* in) {
+    if (send(fd, msg, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return false;
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = recv(fd, in + got, size - got, 0);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Round trips of 64-byte messages: arg 0 = client threads (one connection each).
+void BM_LoopbackRoundTrips(benchmark::State& state) {
+    const int clients = static_cast<int>(state.range(0));
+    Engine e(4);
+    Echo echo;
+    EchoSetup setup(e, echo, clients);
+    char msg[64];
+    std::memset(msg, 'r', sizeof msg);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> others{0};
+    std::vector<std::thread> extra;
+    for (int i = 1; i < clients; ++i)
+        extra.emplace_back([&, fd = setup.fds[i]] {
+            char in[64];
+            while (!stop.load(std::memory_order_relaxed) && RoundTrip(fd, msg, sizeof msg, in))
+                others.fetch_add(1, std::memory_order_relaxed);
+        });
+    char in[64];
+    uint64_t mine = 0;
+    for (auto _ : state) {
+        if (!RoundTrip(setup.fds[0], msg, sizeof msg, in)) state.SkipWithError("echo failed");
+        ++mine;
+    }
+    stop = true;
+    for (auto& t : extra) t.join();
+    state.SetItemsProcessed(static_cast<int64_t>(mine + others.load()));
+}
+BENCHMARK(BM_LoopbackRoundTrips)->Arg(1)->Arg(8)->UseRealTime();
+
+// Bytes through the echo: 64 KiB blocks sent by one thread and read back by another.
+void BM_LoopbackEchoBytes(benchmark::State& state) {
+    Engine e(4);
+    Echo echo;
+    EchoSetup setup(e, echo, 1);
+    const int fd = setup.fds[0];
+    constexpr size_t kBlock = 65536;
+    std::string block(kBlock, 'b');
+    std::vector<char> in(kBlock);
+    for (auto _ : state) {
+        std::thread writer([&] {
+            size_t off = 0;
+            while (off < kBlock) {
+                ssize_t n = send(fd, block.data() + off, kBlock - off, MSG_NOSIGNAL);
+                if (n <= 0) return;
+                off += static_cast<size_t>(n);
+            }
+        });
+        size_t got = 0;
+        while (got < kBlock) {
+            ssize_t n = recv(fd, in.data() + got, kBlock - got, 0);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        writer.join();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlock));
+}
+BENCHMARK(BM_LoopbackEchoBytes)->UseRealTime()->MinTime(1.0);
+
+// Heap the engine holds per idle connection: a registered channel with a time-out and
+// one pending 6-byte read (what a message server connection looks like between frames).
+void BM_IdleConnectionMemory(benchmark::State& state) {
+    constexpr int kConnections = 1000;
+    for (auto _ : state) {
+        Engine e(2);
+        Echo echo;
+        int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(lst, 1024);
+        getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+        std::vector<int> clients, servers;
+        for (int i = 0; i < kConnections; ++i) {
+            int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            clients.push_back(c);
+            servers.push_back(accept4(lst, nullptr, nullptr, SOCK_CLOEXEC));
+        }
+        // Warm the completion queue's slot pool and the timer lists, then measure.
+        malloc_trim(0);
+        const size_t before = mallinfo2().uordblks;
+        for (int i = 0; i < kConnections; ++i) {
+            auto* ch = new TDnTcpChannel(&e.reactor, servers[i], sockaddr_in{});
+            e.reactor.PostChannel(ch);
+            e.reactor.SetTimeout(ch, 60000);
+            ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 6, true));
+        }
+        usleep(200000);  // the timer merges the registrations
+        const size_t after = mallinfo2().uordblks;
+        state.counters["bytes_per_connection"] = static_cast<double>(after - before) / kConnections;
+        state.counters["sizeof_channel"] = sizeof(TDnTcpChannel);
+        state.counters["sizeof_read_request"] = sizeof(TDnTcpReadRequest);
+        for (int c : clients) close(c);
+        close(lst);
+        usleep(100000);
+    }
+}
+BENCHMARK(BM_IdleConnectionMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tessil
+
+BENCHMARK_MAIN();

@@ -1,0 +1,34 @@
+// The process's command line: parsing, validation and the --help text. Used once by the
+// process entry on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessil {
+
+struct AppOptions {
+    bool help = false;
+    bool start = false;     // press START at launch
+    bool headless = false;  // no panel; window-log lines to standard output
+    uint16_t port = 29999;  // the message server's port
+    std::string panelHost = "127.0.0.1";
+    uint16_t panelPort = 29998;  // 0: any free port (printed at start)
+    std::string panelToken;      // required on every panel request when set
+    std::string instance = "TessilServiceApp";
+    std::string logDir;      // "": file log next to the executable, engine log in cwd
+    std::string configFile;  // "": the executable's path with ".ini"
+    int workers = 4;
+};
+
+// Parses argv[1..]; returns an empty string on success, else what is wrong.
+std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& out);
+
+// The --help text.
+std::string AppUsage();
+
+// True for "localhost", 127.0.0.0/8 and ::1 (with or without brackets).
+bool IsLoopbackHost(const std::string& host);
+
+}  // namespace tessil

@@ -1,0 +1,47 @@
+// What the server window shows (counters, check box, button states, the figures behind
+// /metrics) and the controls a view may press. TMainForm implements it; the control panel
+// reads and presses through it. View and Metrics: any thread; the controls: control thread.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tessil {
+
+inline constexpr std::string_view kMainFormCaption = "Tessil Svc Sever 1.6.0";
+
+// What the window shows: the four counters, the check box and the state of the buttons.
+struct TMainFormView {
+    int64_t processCnt = 0;  // requests handed to request handling
+    int32_t conLabel = 0;    // connections counted by the connect and disconnect events
+    int32_t netConCnt = 0;   // the message server's connection count
+    int32_t roomCnt = 0;     // open rooms
+    bool viewLog = false;
+    bool stopEnabled = true;
+    bool closing = false;  // the close sequence has begun
+    bool closed = false;   // the close sequence has ended
+};
+
+// The figures behind /metrics, refreshed on the status and counter ticks.
+struct TAppMetrics {
+    int32_t connections = 0;
+    int64_t requests = 0;
+    int32_t rooms = 0;
+    int32_t users = 0;
+    uint64_t bytesIn = 0;
+    uint64_t bytesOut = 0;
+};
+
+class IFormControl {
+  public:
+    virtual ~IFormControl() = default;
+    virtual TMainFormView View() const = 0;
+    virtual TAppMetrics Metrics() const = 0;
+    virtual void StartBtnClick() = 0;
+    virtual void StopBtnClick() = 0;
+    virtual void Button2Click() = 0;  // HALT
+    virtual void Button1Click() = 0;  // CLS
+    virtual void SetViewLog(bool checked) = 0;
+};
+
+}  // namespace tessil

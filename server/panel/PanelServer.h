@@ -1,0 +1,75 @@
+// The control panel: an HTTP server that serves the window as a web page, pushes its
+// counters and log lines as server-sent events, turns button presses into tasks on the
+// control thread, and exposes /metrics. Owned by the process entry; its requests run on
+// the HTTP library's own threads, so the page stays live while the control thread waits.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace tessil {
+
+class ControlLoop;
+class IFormControl;
+
+struct PanelOptions {
+    std::string host = "127.0.0.1";
+    uint16_t port = 29998;  // 0: any free port
+    std::string token;      // when set, every request must carry it
+};
+
+class PanelServer {
+  public:
+    // `requestClose` starts the close sequence (the "Close" control); it must not block.
+    PanelServer(IFormControl& form, ControlLoop& loop, std::function<void()> requestClose,
+                PanelOptions options);
+    ~PanelServer();
+    PanelServer(const PanelServer&) = delete;
+    PanelServer& operator=(const PanelServer&) = delete;
+
+    // Binds and starts serving; false with a reason when the address cannot be bound.
+    bool Start(std::string* error);
+    // Ends every event stream (after a last update) and stops serving.
+    void Stop();
+    uint16_t BoundPort() const { return boundPort_; }
+
+    // Any thread, never blocks long: wakes the event streams (hooked to the form).
+    void NotifyChanged();
+
+  private:
+    struct Stream;
+    void Routes();
+    bool Authorized(const std::string& authorization, const std::string& queryToken) const;
+    // One step of an event stream: waits for news (or a keep-alive time) and writes it.
+    bool StreamStep(Stream& s, std::string& out);
+    std::string ViewJson() const;
+
+    IFormControl& form_;
+    ControlLoop& loop_;
+    std::function<void()> requestClose_;
+    const PanelOptions options_;
+    std::unique_ptr<httplib::Server> http_;
+    std::thread thread_;
+    uint16_t boundPort_ = 0;
+    int logSubscription_ = -1;
+
+    // Wakes the event streams: a change of the view, new log lines, a clear, or Stop.
+    std::mutex mu_;
+    std::condition_variable cv_;
+    uint64_t changes_ = 0;
+    uint64_t clears_ = 0;
+    bool stopping_ = false;
+    std::atomic<int> openStreams_{0};
+};
+
+}  // namespace tessil
