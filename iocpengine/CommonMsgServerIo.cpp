@@ -56,6 +56,14 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
         requestor.Close(channel, nullptr, true);
         return;
     }
+    // The connection may be closed and its channel released by another thread as soon as
+    // the record is listed (a disconnect from the connect handler or from elsewhere): keep
+    // the channel alive until this registration is done.
+    struct Hold {
+        TDnTcpChannel* ch;
+        explicit Hold(TDnTcpChannel* c) : ch(c) { ch->AddRef(rtUser); }
+        ~Hold() { ch->Release(rtUser); }
+    } hold(channel);
     auto client = std::make_shared<TClientRec>();
     client->FReadStage = rsHeader;
     client->FAddress = channel->RemoteAddr();
@@ -76,6 +84,7 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
             LogCritical(e.what());
         }
     }
+    if (client->FShutdown.load()) return;  // already being closed: no time-out, no read
     if (TDnTcpReactor* r = liveReactor.load()) r->SetTimeout(channel, timeout.load());
     QueueHeaderRead(client.get(), channel);
 }

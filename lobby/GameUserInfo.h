@@ -102,6 +102,12 @@ class TGameUserInfo {
                         const TClientRecPtr& nInfo);
     bool ChangeRoomStat(const TClientRecPtr& client, int32_t statMode);
 
+    // Holds the registry lock for the caller, so that a change of a member's game state
+    // and the notice that counts the ready members form one step.
+    std::unique_lock<std::recursive_mutex> Guard() const {
+        return std::unique_lock<std::recursive_mutex>(FSafeGuard);
+    }
+
     // Runs fn with the lock held (tests check invariants across the maps).
     template <typename Fn>
     void WithLock(Fn&& fn) const {

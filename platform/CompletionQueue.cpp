@@ -433,7 +433,7 @@ bool CompletionQueue::Get(Packet& out, uint32_t timeoutMs) {
             return true;
         }
         if (PopShared(out)) return true;
-        if (n < 0 && errno != EINTR) return false;
+        if (n == 0 || (n < 0 && errno != EINTR)) return false;  // timed out or failed
         if (!infinite && Clock::now() >= deadline) return false;
     }
 }

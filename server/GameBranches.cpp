@@ -90,8 +90,15 @@ void RequestIntake::doMemberReport(const Request& r, int32_t command) {
             word = "ENDOK", gameStat = 4;
             break;
     }
-    r.client->FGameStat = gameStat;
-    if (!cmd_.Tessil_BroadcastStatMsgToRoom(word, r.client->FUsrID, r.client, 1)) {
+    bool sent;
+    {
+        // Two members who report at once must not both see everybody ready: the state
+        // change and the notice that counts the ready members happen under one lock hold.
+        auto guard = cmd_.GameInfo().Guard();
+        r.client->FGameStat = gameStat;
+        sent = cmd_.Tessil_BroadcastStatMsgToRoom(word, r.client->FUsrID, r.client, 1);
+    }
+    if (!sent) {
         reply(r, code::E026, text::MsgSendError);
         return;
     }

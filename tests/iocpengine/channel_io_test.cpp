@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <sstream>
 
 #include "iocpengine/DnTcpChannel.h"
@@ -16,9 +19,16 @@ namespace {
 using testkit::Recorder;
 using testkit::RunningReactor;
 
-class ChannelIo : public ::testing::Test {
+class ChannelIoBase : public ::testing::Test {
   protected:
-    void SetUp() override { ch = rr.NewChannel(&client); }
+    explicit ChannelIoBase(bool smallBuffers = false) : smallBuffers_(smallBuffers) {}
+    void SetUp() override {
+        ch = rr.NewChannel(&client);
+        if (smallBuffers_) {
+            int small = 4096;
+            setsockopt(ch->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        }
+    }
     void TearDown() override {
         if (ch && !ch->IsClosing()) {
             ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, nullptr, true));
@@ -36,7 +46,12 @@ class ChannelIo : public ::testing::Test {
     Recorder rec;
     TDnTcpChannel* ch = nullptr;
     int client = -1;
+
+  private:
+    bool smallBuffers_;
 };
+
+class ChannelIo : public ChannelIoBase {};
 
 TEST_F(ChannelIo, MustAllReadWaitsForEveryByteAndPlainReadTakesTheFirstPart) {
     struct Case {
@@ -174,8 +189,8 @@ TEST_F(ChannelIo, QueueWriteDrainsTheQueue) {
 
 TEST_F(ChannelIo, GracefulCloseWaitsForTheRunningReadAndDropsQueuedOnes) {
     ch->AddRef(rtClientList);  // keeps the channel inspectable after its close
-    Read(3, true);  // running
-    Read(3, true);  // queued
+    Read(3, true);             // running
+    Read(3, true);             // queued
     ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, &rec, false));
     EXPECT_TRUE(ch->IsClosing());
     EXPECT_FALSE(ch->IsClosed());
@@ -213,6 +228,81 @@ TEST_F(ChannelIo, RequestsAfterACloseAreFreedWithoutHandlers) {
     EXPECT_EQ(rec.Kinds(), std::vector<std::string>{"close"});
     EXPECT_EQ(ch->RefCount(), 1);  // no request is left holding it
     ch->Release(rtClientList);
+    ch = nullptr;
+}
+
+}  // namespace
+}  // namespace tessil
+
+namespace tessil {
+namespace {
+
+// A channel whose send buffer fills quickly, so a large write stays in flight.
+class ChannelBackpressure : public ChannelIoBase {
+  protected:
+    ChannelBackpressure() : ChannelIoBase(true) {}
+};
+
+TEST_F(ChannelBackpressure, GracefulCloseStartsWhenTheReadFinishesAndEndsTheRunningWrite) {
+    ch->AddRef(rtClientList);
+    Read(1, true);
+    ch->RunRequest(TDnTcpWriteRequest::CreateString(ch, nullptr, &rec, std::string(4 << 20, 'w')));
+    usleep(20000);
+    ch->RunRequest(TDnTcpWriteRequest::CreateString(ch, nullptr, &rec, "waiting"));
+    ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, &rec, false));
+    testkit::SendAll(client, "r");  // the read finishes: the close starts
+    ASSERT_TRUE(rec.WaitFor(3));
+    usleep(30000);
+    auto kinds = rec.Kinds();
+    std::sort(kinds.begin(), kinds.end());
+    EXPECT_EQ(kinds, (std::vector<std::string>{"close", "read", "writeerror"}));
+    ch->Release(rtClientList);
+    ch = nullptr;
+}
+
+TEST_F(ChannelBackpressure, GatheredWritesArriveWholeAndInOrder) {
+    const std::string big(1 << 20, 'a');
+    {
+        std::lock_guard<TDnTcpChannel> hold(*ch);
+        Write(big, reinterpret_cast<void*>(1));
+        for (uintptr_t k = 2; k <= 20; ++k)
+            Write("<" + std::to_string(k) + ">", reinterpret_cast<void*>(k));
+    }
+    std::string expected = big;
+    for (int k = 2; k <= 20; ++k) expected += "<" + std::to_string(k) + ">";
+    const std::string got = testkit::RecvExactly(client, expected.size(), 10000);
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "first difference at "
+                                 << std::mismatch(got.begin(), got.end(), expected.begin()).first -
+                                        got.begin();
+    ASSERT_TRUE(rec.WaitFor(20));
+    auto ev = rec.Events();
+    for (uintptr_t k = 1; k <= 20; ++k) {
+        EXPECT_EQ(ev[k - 1].kind, "write");
+        EXPECT_EQ(ev[k - 1].key, reinterpret_cast<void*>(k));
+    }
+    EXPECT_EQ(ev[5].data, "<6>");
+}
+
+TEST_F(ChannelBackpressure, WritesGatheredIntoASendInFlightEachCompleteOnceOnClose) {
+    {
+        // Hold the channel so that the first write's continuation gathers the others.
+        std::lock_guard<TDnTcpChannel> hold(*ch);
+        Write(std::string(4 << 20, 'a'), reinterpret_cast<void*>(1));
+        Write("b", reinterpret_cast<void*>(2));
+        Write("c", reinterpret_cast<void*>(3));
+        usleep(20000);
+    }
+    usleep(20000);
+    ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, &rec, true));
+    ASSERT_TRUE(rec.WaitFor(4));
+    usleep(30000);
+    auto ev = rec.Events();
+    ASSERT_EQ(ev.size(), 4u);
+    std::vector<uintptr_t> writeKeys;
+    for (auto& e : ev)
+        if (e.kind == "writeerror") writeKeys.push_back(reinterpret_cast<uintptr_t>(e.key));
+    EXPECT_EQ(writeKeys, (std::vector<uintptr_t>{1, 2, 3}));
     ch = nullptr;
 }
 
