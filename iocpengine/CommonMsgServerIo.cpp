@@ -1,6 +1,7 @@
 // The message server's engine callbacks: accepting, the receive steps (header, body in
 // bounded pieces, handling by kind), handshakes, heartbeats, the client list, sends and
 // the close path. Runs on reactor workers; sends are also called from any thread.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -97,7 +98,13 @@ void TCommonMsgServer::Impl::QueueHeaderRead(TClientRec* client, TDnTcpChannel* 
 void TCommonMsgServer::Impl::QueueBodyPiece(TClientRec* client, TDnTcpChannel* channel) {
     uint32_t remaining = client->FReadMsgSize - client->FBodyReceived;
     client->FPieceSize = remaining < kBodyPieceSize ? remaining : kBodyPieceSize;
-    client->FBodyBuf.resize(size_t{client->FBodyReceived} + client->FPieceSize);
+    const size_t needed = size_t{client->FBodyReceived} + client->FPieceSize;
+    if (needed > client->FBodyBuf.capacity()) {
+        // Grow geometrically with what has arrived, but never past the announced size.
+        size_t grown = std::max(needed, client->FBodyBuf.capacity() * 2);
+        client->FBodyBuf.reserve(std::min<size_t>(grown, client->FReadMsgSize));
+    }
+    client->FBodyBuf.resize(needed);
     requestor.Read(channel, client, client->FBodyBuf.data() + client->FBodyReceived,
                    client->FPieceSize);
 }
