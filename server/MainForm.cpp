@@ -304,6 +304,10 @@ void TMainForm::Server_StreamSent(const TClientRecPtr&, uint64_t size) {
     if (viewLog_) windowlog::Add("sent " + std::to_string(size) + " bytes");
 }
 
+uint16_t TMainForm::ListenPort() const {
+    return (server_ && server_->Active()) ? server_->Port() : 0;
+}
+
 // ---- views -----------------------------------------------------------------------------
 
 TMainFormView TMainForm::View() const {

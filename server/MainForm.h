@@ -56,6 +56,9 @@ class TMainForm final : public IFormControl {
     // before the loop runs.
     void SetOnViewChanged(std::function<void()> fn) { onViewChanged_ = std::move(fn); }
 
+    // Control thread: the port the message server listens on (0 while it does not).
+    uint16_t ListenPort() const;
+
     // Control thread: the two timers (public so tests can tick them directly).
     void SysTimerTimer();
     void CntTimerTimer();

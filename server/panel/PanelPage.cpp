@@ -15,7 +15,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 <style>
   html, body { margin: 0; height: 100%; background: #dfe3e8; }
   body { display: flex; align-items: center; justify-content: center;
-         font: 9pt "Segoe UI", system-ui, "DejaVu Sans", sans-serif; color: #000; }
+         font: 9pt "Segoe UI", "Liberation Sans", Arial, sans-serif; color: #000; }
   .frame { background: #f0f0f0; border: 1px solid #6b7a8f; box-shadow: 0 6px 24px #0004; }
   .title { height: 30px; display: flex; align-items: center; background: #fff;
            border-bottom: 1px solid #d8d8d8; user-select: none; }
@@ -23,7 +23,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
                  background: linear-gradient(135deg, #2d7dd2, #1b4f8a); }
   .title .caption { flex: 1; white-space: nowrap; overflow: hidden; }
   .title button { width: 46px; height: 30px; border: 0; background: transparent;
-                  font: 14px "Segoe UI", system-ui, sans-serif; cursor: default; }
+                  font: 14px "Segoe UI", "Liberation Sans", Arial, sans-serif; cursor: default; }
   .title button:disabled { color: #999; }
   .title #Close:hover { background: #e81123; color: #fff; }
   .client { position: relative; width: 282px; height: 293px; }
@@ -32,7 +32,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   .client button:hover:enabled { background: #e5f1fb; border-color: #0078d7; }
   .client button:active:enabled { background: #cce4f7; }
   .client button:disabled { color: #838383; border-color: #bfbfbf; background: #ccc; }
-  .bold { font-weight: bold; }
+  .client .bold { font-weight: bold; }
   label.check { display: flex; align-items: center; gap: 4px; }
   label.check input { margin: 0; }
   textarea { font: inherit; resize: none; white-space: pre; overflow-y: scroll;

@@ -1,0 +1,144 @@
+// Browser test of the control panel: starts TessilServiceApp with its panel on a free
+// port, opens the page in headless Chromium, presses START, connects a game client with
+// tessil-cli, watches the counters and the log, then presses STOP, CLS and Close.
+// Environment: TESSIL_APP, TESSIL_CLI (executables), CHROMIUM (browser), SCREENSHOT
+// (optional path for a picture of the page while a client is connected).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { mkdtempSync, rmSync } from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const app = process.env.TESSIL_APP;
+const cli = process.env.TESSIL_CLI;
+const browserPath = process.env.CHROMIUM || '/usr/bin/chromium';
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const srv = net.createServer();
+    srv.on('error', reject);
+    srv.listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => resolve(port));
+    });
+  });
+}
+
+// Starts the app and resolves with its panel URL once it printed it.
+function startApp(args) {
+  const child = spawn(app, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  let err = '';
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  const url = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no panel line; stderr: ${err}`)), 15000);
+    child.stdout.on('data', (d) => {
+      out += d;
+      const m = out.match(/Control panel: (http:\/\/\S+)/);
+      if (m) {
+        clearTimeout(timer);
+        resolve(m[1]);
+      }
+    });
+    child.stderr.on('data', (d) => { err += d; });
+    child.on('exit', () => reject(new Error(`app exited early; stderr: ${err}`)));
+  });
+  return { child, url, exited, stderr: () => err };
+}
+
+// Runs tessil-cli with a script on standard input; resolves with its output.
+function runCli(port, script) {
+  return new Promise((resolve) => {
+    const child = spawn(cli, [`127.0.0.1:${port}`], { stdio: ['pipe', 'pipe', 'pipe'] });
+    let out = '';
+    child.stdout.on('data', (d) => { out += d; });
+    child.stderr.on('data', (d) => { out += d; });
+    child.on('exit', (code) => resolve({ code, out }));
+    child.stdin.end(script);
+  });
+}
+
+const text = (page, id) => page.locator(`#${id}`).textContent();
+const memo = (page) => page.locator('#LogMemo').inputValue();
+
+async function until(what, fn, timeout = 10000) {
+  const end = Date.now() + timeout;
+  let last;
+  while (Date.now() < end) {
+    last = await fn();
+    if (last) return last;
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  assert.fail(`timed out waiting for ${what} (last: ${JSON.stringify(last)})`);
+}
+
+test('the panel drives the server end to end', { timeout: 120000 }, async () => {
+  const logDir = mkdtempSync(path.join(os.tmpdir(), 'tessil-panel-'));
+  const gamePort = await freePort();
+  const proc = startApp(['--panel', '127.0.0.1:0', '--port', String(gamePort),
+    '--instance', `panel-browser-${process.pid}`, '--log-dir', logDir, '--workers', '2']);
+  const browser = await chromium.launch({
+    executablePath: browserPath,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
+  });
+  try {
+    const url = await proc.url;
+    const page = await browser.newPage({ viewport: { width: 420, height: 420 } });
+    await page.goto(url);
+    assert.equal(await page.title(), 'Tessil Svc Sever 1.6.0');
+    assert.equal(await text(page, 'Caption'), 'Tessil Svc Sever 1.6.0');
+    await until('the live stream', async () => (await text(page, 'Status')) === 'live');
+    for (const [id, label] of [['StartBtn', 'START'], ['StopBtn', 'STOP'], ['Button2', 'HALT'],
+      ['Button1', 'CLS'], ['Label2', 'Process :'], ['Label1', 'Connected :'],
+      ['NetConLabel', 'Net Connected :'], ['Label3', 'Room:']]) {
+      assert.equal(await text(page, id), label);
+    }
+
+    await page.click('#StartBtn');
+    await until('"Start" in the log', async () => (await memo(page)).split('\n').includes('Start'));
+
+    // A client logs in and stays connected for a while.
+    const client = runCli(gamePort, [
+      'handshake',
+      'LOGIN usrid=browser pass=1 gcode=G1',
+      'wait LOGIN',
+      'sleep 2500',
+      'quit',
+      '',
+    ].join('\n'));
+    await until('Connected : 1', async () => (await text(page, 'ConLabel')) === '1');
+    await until('Net Connected : 1', async () => (await text(page, 'NetConCnt')) === '1');
+    await until('the request in the log', async () =>
+      (await memo(page)).includes('{"cmd":"LOGIN","usrid":"browser"'));
+    await until('Process : 1', async () => (await text(page, 'processCnt')) === '1');
+    if (process.env.SCREENSHOT) await page.screenshot({ path: process.env.SCREENSHOT });
+
+    const done = await client;
+    assert.equal(done.code, 0, done.out);
+    assert.match(done.out, /"code":"E000"/);
+    await until('Connected : 0', async () => (await text(page, 'ConLabel')) === '0');
+    await until('Net Connected : 0', async () => (await text(page, 'NetConCnt')) === '0');
+
+    await page.click('#StopBtn');
+    await until('"Stop" in the log', async () => {
+      const lines = (await memo(page)).split('\n');
+      return lines.at(-2) === 'Disconnect All connection' && lines.at(-1) === 'Stop';
+    });
+
+    await page.click('#Button1');
+    await until('an empty log', async () => (await memo(page)) === '');
+
+    await page.click('#Close');
+    await until('the closed page', async () => (await text(page, 'Status')) === 'closed');
+    const exit = await Promise.race([proc.exited,
+      new Promise((r) => setTimeout(() => r({ code: 'timeout' }), 15000).unref())]);
+    assert.deepEqual(exit, { code: 0, signal: null }, proc.stderr());
+  } finally {
+    await browser.close();
+    if (proc.child.exitCode === null && proc.child.signalCode === null) proc.child.kill('SIGKILL');
+    rmSync(logDir, { recursive: true, force: true });
+  }
+});
