@@ -5,10 +5,14 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --start --headless
 
-.PHONY: deps run build-release test build-debug test-sanitize test-asan test-tsan bench clean
+.PHONY: deps deps-test run build-release test build-debug test-sanitize test-asan test-tsan bench clean
 
 deps:
 	@scripts/install-deps
+
+# Tests also need Chromium and Node.js for the control panel's browser test.
+deps-test:
+	@scripts/install-deps --browser
 
 build-release: deps
 	@[ -f build/release/CMakeCache.txt ] || cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DTESSIL_BUILD_TESTS=OFF
@@ -17,20 +21,20 @@ build-release: deps
 run: build-release
 	./build/release/server/TessilServiceApp $(RUN_ARGS)
 
-build-debug: deps
+build-debug: deps-test
 	@[ -f build/debug/CMakeCache.txt ] || cmake -S . -B build/debug $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTESSIL_BUILD_BENCH=OFF
 	cmake --build build/debug -j $(JOBS)
 
 test: build-debug
 	cd build/debug && ctest --output-on-failure -j $(JOBS) --timeout 600
 
-test-asan: deps
+test-asan: deps-test
 	@[ -f build/asan/CMakeCache.txt ] || cmake -S . -B build/asan $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIL_SANITIZE=address -DTESSIL_BUILD_BENCH=OFF
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
-test-tsan: deps
+test-tsan: deps-test
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIL_SANITIZE=thread -DTESSIL_BUILD_BENCH=OFF
 	cmake --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,7 +73,7 @@ class Echo : public IDnTcpReadHandler, public IDnTcpWriteHandler, public IDnTcpC
     void DoRead(TDnThreadContext*, TDnTcpChannel* ch, void*, const char* buf,
                 uint32_t size) override {
         ch->RunRequest(TDnTcpWriteRequest::CreateString(ch, nullptr, this, std::string(buf, size)));
-        ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, this, 65536, false));
+        ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, this, 16384, false));
     }
     void DoReadError(TDnThreadContext*, TDnTcpChannel* ch, void*, uint32_t) override { Close(ch); }
     void DoReadClose(TDnThreadContext*, TDnTcpChannel* ch, void*) override { Close(ch); }
@@ -107,7 +108,7 @@ struct EchoSetup {
             int s = accept4(lst, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
             auto* ch = new TDnTcpChannel(&e.reactor, s, peer);
             e.reactor.PostChannel(ch);
-            ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 65536, false));
+            ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 16384, false));
             fds.push_back(c);
         }
         close(lst);
@@ -130,10 +131,11 @@ bool RoundTrip(int fd, const char* msg, size_t size, char* in) {
     return true;
 }
 
-// Round trips of 64-byte messages: arg 0 = client threads (one connection each).
+// Round trips of 64-byte messages: arg 0 = client threads (one connection each), arg 1 =
+// engine workers.
 void BM_LoopbackRoundTrips(benchmark::State& state) {
     const int clients = static_cast<int>(state.range(0));
-    Engine e(4);
+    Engine e(static_cast<int>(state.range(1)));
     Echo echo;
     EchoSetup setup(e, echo, clients);
     char msg[64];
@@ -157,7 +159,75 @@ void BM_LoopbackRoundTrips(benchmark::State& state) {
     for (auto& t : extra) t.join();
     state.SetItemsProcessed(static_cast<int64_t>(mine + others.load()));
 }
-BENCHMARK(BM_LoopbackRoundTrips)->Arg(1)->Arg(8)->UseRealTime();
+BENCHMARK(BM_LoopbackRoundTrips)->Args({1, 1})->Args({1, 4})->Args({8, 4})->UseRealTime();
+
+// The same round trips against a minimal single-threaded epoll echo server (level-
+// triggered, read then write back), for comparison with the engine.
+void BM_BaselineEpollRoundTrips(benchmark::State& state) {
+    const int clients = static_cast<int>(state.range(0));
+    int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(lst, 1024);
+    getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::vector<int> fds, servers;
+    for (int i = 0; i < clients; ++i) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fds.push_back(c);
+        servers.push_back(accept4(lst, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    }
+    close(lst);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    for (int s : servers) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = s;
+        epoll_ctl(ep, EPOLL_CTL_ADD, s, &ev);
+    }
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        char buf[65536];
+        epoll_event evs[64];
+        while (!stop.load(std::memory_order_relaxed)) {
+            int n = epoll_wait(ep, evs, 64, 50);
+            for (int i = 0; i < n; ++i) {
+                ssize_t r = read(evs[i].data.fd, buf, sizeof buf);
+                if (r > 0) (void)!write(evs[i].data.fd, buf, static_cast<size_t>(r));
+            }
+        }
+    });
+    char msg[64];
+    std::memset(msg, 'r', sizeof msg);
+    std::atomic<uint64_t> others{0};
+    std::atomic<bool> stopClients{false};
+    std::vector<std::thread> extra;
+    for (int i = 1; i < clients; ++i)
+        extra.emplace_back([&, fd = fds[i]] {
+            char in[64];
+            while (!stopClients.load(std::memory_order_relaxed) &&
+                   RoundTrip(fd, msg, sizeof msg, in))
+                others.fetch_add(1, std::memory_order_relaxed);
+        });
+    char in[64];
+    uint64_t mine = 0;
+    for (auto _ : state) {
+        if (!RoundTrip(fds[0], msg, sizeof msg, in)) state.SkipWithError("echo failed");
+        ++mine;
+    }
+    stopClients = true;
+    for (auto& t : extra) t.join();
+    stop = true;
+    server.join();
+    for (int fd : fds) close(fd);
+    for (int s : servers) close(s);
+    close(ep);
+    state.SetItemsProcessed(static_cast<int64_t>(mine + others.load()));
+}
+BENCHMARK(BM_BaselineEpollRoundTrips)->Arg(1)->Arg(8)->UseRealTime();
 
 // Bytes through the echo: 64 KiB blocks sent by one thread and read back by another.
 void BM_LoopbackEchoBytes(benchmark::State& state) {

@@ -82,14 +82,14 @@ void TCommonMsgServer::Impl::Open() {
         reactor->SetActive(true);
         liveReactor.store(reactor.get());
         requestor.SetActive(true);
-        listener->SetPort(port);
+        listener->SetPort(port.load());
         listener->SetActive(true);
     } catch (const EDnException& e) {
         int32_t sub = e.ErrorSubCode();
         std::string text = e.ErrorCode() == ErrWin32 ? platform::ErrorText(sub) : e.ErrorMessage();
         TearDownEngine();
         throw EDnException(e.ErrorCode(), sub,
-                           "Cannot listen on port " + std::to_string(port) + ": " + text);
+                           "Cannot listen on port " + std::to_string(port.load()) + ": " + text);
     } catch (const std::exception& e) {
         TearDownEngine();
         throw EDnException(ErrInvalidConfig, 0,
@@ -203,7 +203,7 @@ void TCommonMsgServer::SetOnStreamSent(TOnStreamSentEvent fn) {
 
 uint16_t TCommonMsgServer::Port() const {
     uint16_t bound = impl_->boundPort.load();
-    return bound != 0 ? bound : impl_->port;
+    return bound != 0 ? bound : impl_->port.load();
 }
 void TCommonMsgServer::SetPort(uint16_t port) {
     impl_->port = port;

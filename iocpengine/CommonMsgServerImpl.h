@@ -123,7 +123,7 @@ struct TCommonMsgServer::Impl {
     EventSlot<TOnStreamSentEvent> onStreamSent;
 
     // Settings (owner's thread, read by Open).
-    uint16_t port = 0;
+    std::atomic<uint16_t> port{0};
     std::atomic<uint32_t> timeout{0};
     int workers = 4;
     std::string logDir;

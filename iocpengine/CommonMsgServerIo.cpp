@@ -1,6 +1,7 @@
 // The message server's engine callbacks: accepting, the receive steps (header, body in
 // bounded pieces, handling by kind), handshakes, heartbeats, the client list, sends and
 // the close path. Runs on reactor workers; sends are also called from any thread.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -56,6 +57,14 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
         requestor.Close(channel, nullptr, true);
         return;
     }
+    // The connection may be closed and its channel released by another thread as soon as
+    // the record is listed (a disconnect from the connect handler or from elsewhere): keep
+    // the channel alive until this registration is done.
+    struct Hold {
+        TDnTcpChannel* ch;
+        explicit Hold(TDnTcpChannel* c) : ch(c) { ch->AddRef(rtUser); }
+        ~Hold() { ch->Release(rtUser); }
+    } hold(channel);
     auto client = std::make_shared<TClientRec>();
     client->FReadStage = rsHeader;
     client->FAddress = channel->RemoteAddr();
@@ -76,6 +85,7 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
             LogCritical(e.what());
         }
     }
+    if (client->FShutdown.load()) return;  // already being closed: no time-out, no read
     if (TDnTcpReactor* r = liveReactor.load()) r->SetTimeout(channel, timeout.load());
     QueueHeaderRead(client.get(), channel);
 }
@@ -88,7 +98,13 @@ void TCommonMsgServer::Impl::QueueHeaderRead(TClientRec* client, TDnTcpChannel* 
 void TCommonMsgServer::Impl::QueueBodyPiece(TClientRec* client, TDnTcpChannel* channel) {
     uint32_t remaining = client->FReadMsgSize - client->FBodyReceived;
     client->FPieceSize = remaining < kBodyPieceSize ? remaining : kBodyPieceSize;
-    client->FBodyBuf.resize(size_t{client->FBodyReceived} + client->FPieceSize);
+    const size_t needed = size_t{client->FBodyReceived} + client->FPieceSize;
+    if (needed > client->FBodyBuf.capacity()) {
+        // Grow geometrically with what has arrived, but never past the announced size.
+        size_t grown = std::max(needed, client->FBodyBuf.capacity() * 2);
+        client->FBodyBuf.reserve(std::min<size_t>(grown, client->FReadMsgSize));
+    }
+    client->FBodyBuf.resize(needed);
     requestor.Read(channel, client, client->FBodyBuf.data() + client->FBodyReceived,
                    client->FPieceSize);
 }

@@ -41,6 +41,10 @@ bool TDnSimpleExecutor::PostEvent(TDnTcpRequest* request) {
             // A failing log must not turn a handled error into a lost completion.
         }
     };
+    // Asked before the handler runs: a handler may end the life of whoever owns the
+    // request (a listener's accept completion lets its switch-off finish), so the request
+    // is not touched after the call.
+    const bool pureSignal = request->IsPureSignal();
     try {
         request->CallHandler(context_);
     } catch (const EDnException& e) {
@@ -51,7 +55,7 @@ bool TDnSimpleExecutor::PostEvent(TDnTcpRequest* request) {
     } catch (...) {
         log("Unknown exception in a completion handler.");
     }
-    if (request->IsPureSignal()) delete request;
+    if (pureSignal) delete request;
     return true;
 }
 

@@ -1,6 +1,5 @@
-// The lobby registry's room messages and game state: chat to a room, state notices with
-// the automatic start notice, reset, end of game, a message to one user, the room state.
-// Called from request workers and the scheduler thread (the entry announcement).
+// The registry's room messages and game state: chat, state notices with the start notice,
+// reset, end of game, a message to one user, the room state. Called from request workers.
 #include <exception>
 
 #include "lobby/GameUserInfo.h"

@@ -1,6 +1,5 @@
-// TGameUserInfo, the lobby registry: every logged-in user and every open room, with the
-// user, room, entry, exit, broadcast and game-state operations. Owned by the command
-// handler; called from request workers, the disconnect event and the window thread.
+// TGameUserInfo, the lobby registry of users and rooms with all their operations. Owned by
+// the command handler; called from request workers, the disconnect event, the window thread.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +17,10 @@ namespace tessil {
 
 // Locking: FSafeGuard (re-entrant) guards the user map, the room map, every room's fields
 // and member map, and the strings of every listed client record. Events are queued on
-// the reply path while it is held; queuing never blocks. Lock order: the message
-// server's client-list lock, then FSafeGuard, then the reply path's and a client's send
-// lock. A room's own lock is never taken together with FSafeGuard.
+// the reply path while it is held; queuing never blocks. Lock order: FSafeGuard, then the
+// reply path's lock, then the message server's send lock of a client (the message server
+// raises its events with none of its own locks held). A room's own lock is never taken
+// together with FSafeGuard.
 class TGameUserInfo {
   public:
     using TUserMap = std::unordered_map<std::string, std::shared_ptr<TUserObject>>;
@@ -101,6 +101,12 @@ class TGameUserInfo {
     bool SendMesgToUser(std::string_view cmd, std::string_view usrid, std::string_view msg,
                         const TClientRecPtr& nInfo);
     bool ChangeRoomStat(const TClientRecPtr& client, int32_t statMode);
+
+    // Holds the registry lock for the caller, so that a change of a member's game state
+    // and the notice that counts the ready members form one step.
+    std::unique_lock<std::recursive_mutex> Guard() const {
+        return std::unique_lock<std::recursive_mutex>(FSafeGuard);
+    }
 
     // Runs fn with the lock held (tests check invariants across the maps).
     template <typename Fn>

@@ -1,6 +1,5 @@
-// The lobby registry's room operations: making, numbering, finding, listing and deleting
-// rooms, and entering and leaving them. Called from request workers and the disconnect
-// event; every map access holds FSafeGuard.
+// The registry's rooms: making, numbering, listing, deleting, entering and leaving, every
+// map access under FSafeGuard. Called from request workers and the disconnect event.
 #include <exception>
 #include <vector>
 

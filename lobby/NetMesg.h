@@ -1,6 +1,5 @@
-// TNetMesg, the one reply path: encodes reply and event texts and queues them on the
-// message server, and closes connections after a pause. Owned by the application while a
-// message server exists; called from any thread, also under the registry lock.
+// TNetMesg, the one reply path: queues encoded replies and events, closes after a pause.
+// Owned by the application while a message server exists; any thread, also under locks.
 #pragma once
 
 #include <cstdint>

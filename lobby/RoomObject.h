@@ -1,7 +1,5 @@
-// TRoomObject: one open room (number, master, subject, password, game code, type, term,
-// state) and its member map. Owned by the registry, whose lock guards every field and
-// the member map while the room is registered; the Room_ operations use the room's own
-// lock and are meant for a room that is not (or not yet) shared through the registry.
+// TRoomObject: one open room and its member map. Owned by the registry, whose lock guards
+// it while registered; the Room_ operations take the room's own lock (any thread).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +13,8 @@
 
 namespace tessil {
 
+// The Room_ operations are meant for a room that is not (or not yet) shared through the
+// registry: the registry never calls them and guards registered rooms with its own lock.
 class TRoomObject {
   public:
     using TMemberMap = std::unordered_map<std::string, TUserClientRec>;

@@ -1,4 +1,4 @@
-// One timer thread that runs delayed work (delayed disconnects, room announcements).
+// One timer thread that runs delayed work (the reply path's delayed closes, for one).
 // Owned by its creator; ScheduleAfter and Cancel are called from any thread.
 #include "platform/Scheduler.h"
 

@@ -1,6 +1,5 @@
-// The command handler: LOGIN, LOGOUT, LOGOUTREQ, the disconnect clean-up and the
-// forwarding operations. Called from request workers, the disconnect event and the
-// window thread; takes no lock of its own (the registry guards itself).
+// The command handler: LOGIN, LOGOUT, LOGOUTREQ, the disconnect clean-up, forwarding.
+// Request workers, the disconnect event, the window thread; no lock of its own.
 #include "server/CmdLineObject.h"
 
 #include "protocol/ClientProtocol.h"
@@ -9,7 +8,7 @@
 namespace tessil {
 
 TCmdLineObject::TCmdLineObject(IMsgTransport* svr, const TDataMod* dataMod)
-    : FSvrNet(svr), FGameInfo(std::make_shared<TGameUserInfo>()), dataMod_(dataMod) {}
+    : FSvrNet(svr), FGameInfo(std::make_unique<TGameUserInfo>()), dataMod_(dataMod) {}
 
 TCmdLineObject::~TCmdLineObject() {
     FGameInfo->ClearAllData();

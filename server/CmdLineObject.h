@@ -1,7 +1,5 @@
-// TCmdLineObject, the command handler: the login commands, the disconnect clean-up and
-// the Tessil_ operations that forward to the lobby registry it owns. Owned by the
-// application window for its whole life; called from request workers, the disconnect
-// event and the window thread.
+// TCmdLineObject, the command handler: login commands, disconnect clean-up, Tessil_ ops over
+// the registry it owns. Owned by the window; request workers, disconnect event, window.
 #pragma once
 
 #include <atomic>
@@ -37,8 +35,6 @@ class TCmdLineObject {
     std::shared_ptr<TNetMesg> NetMesg() const { return FGameInfo->NetMesg(); }
 
     TGameUserInfo& GameInfo() { return *FGameInfo; }
-    // Shared with scheduled work, which holds it weakly.
-    std::weak_ptr<TGameUserInfo> GameInfoWeak() { return FGameInfo; }
 
     // The account check: accepts every pair.
     bool Tessil_IsRegisteredUser(std::string_view usrid, std::string_view pass) const;
@@ -91,7 +87,7 @@ class TCmdLineObject {
 
   private:
     std::atomic<IMsgTransport*> FSvrNet;
-    std::shared_ptr<TGameUserInfo> FGameInfo;
+    std::unique_ptr<TGameUserInfo> FGameInfo;
     const TDataMod* dataMod_;
 };
 

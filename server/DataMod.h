@@ -1,6 +1,5 @@
-// TDataMod, the account store: reads the database settings (section "DB" of the
-// settings file) once at start and answers account lookups with empty data.
-// Created by the process entry before anything else; the lookup runs on request workers.
+// TDataMod, the account store: the settings' section "DB", read once, and empty account
+// lookups. Created by the process entry first; the lookup runs on request workers.
 #pragma once
 
 #include <cstdint>

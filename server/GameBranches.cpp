@@ -1,6 +1,5 @@
-// Request intake's chat and game-state branches: USRMSGALL, USRDEF, USRMSG, the master's
-// REQRDY, REQSTART, REQSTOP and REQRESET, and the member reports READYOK, STARTOK,
-// STOPOK, ENDOK. Run on the message server's worker threads.
+// Request intake's chat and game-state branches (USRMSGALL, USRDEF, USRMSG, REQ..., the
+// member reports). Run on the message server's worker threads.
 #include <string>
 
 #include "protocol/ClientProtocol.h"
@@ -90,8 +89,15 @@ void RequestIntake::doMemberReport(const Request& r, int32_t command) {
             word = "ENDOK", gameStat = 4;
             break;
     }
-    r.client->FGameStat = gameStat;
-    if (!cmd_.Tessil_BroadcastStatMsgToRoom(word, r.client->FUsrID, r.client, 1)) {
+    bool sent;
+    {
+        // Two members who report at once must not both see everybody ready: the state
+        // change and the notice that counts the ready members happen under one lock hold.
+        auto guard = cmd_.GameInfo().Guard();
+        r.client->FGameStat = gameStat;
+        sent = cmd_.Tessil_BroadcastStatMsgToRoom(word, r.client->FUsrID, r.client, 1);
+    }
+    if (!sent) {
         reply(r, code::E026, text::MsgSendError);
         return;
     }

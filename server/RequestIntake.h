@@ -1,7 +1,5 @@
-// Request intake: turns one received data message into a JSON request, applies the login
-// gate, routes the command to its branch and sends the intake's own replies. Owned by the
-// application window; Server_DataReceived runs on the message server's worker threads
-// (one call at a time per client, several clients at once).
+// Request intake: one data message to a checked JSON request, the login gate and routing.
+// Owned by the window; runs on the message server's workers (one call at a time per client).
 #pragma once
 
 #include <atomic>

@@ -253,9 +253,14 @@ TEST_F(ChannelBackpressure, GracefulCloseStartsWhenTheReadFinishesAndEndsTheRunn
     testkit::SendAll(client, "r");  // the read finishes: the close starts
     ASSERT_TRUE(rec.WaitFor(3));
     usleep(30000);
+    // The running write ends with an error. The waiting one is dropped without a call, or,
+    // when it had already joined the running write's send, ends with an error as well.
     auto kinds = rec.Kinds();
-    std::sort(kinds.begin(), kinds.end());
-    EXPECT_EQ(kinds, (std::vector<std::string>{"close", "read", "writeerror"}));
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "read"), 1);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "close"), 1);
+    const auto errors = std::count(kinds.begin(), kinds.end(), "writeerror");
+    EXPECT_TRUE(errors == 1 || errors == 2) << errors;
+    EXPECT_EQ(kinds.size(), static_cast<size_t>(2 + errors));
     ch->Release(rtClientList);
     ch = nullptr;
 }

@@ -4,6 +4,7 @@
 // consistent, every request counted, and empty once every connection has gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -99,6 +100,37 @@ TEST_F(RequestsStress, ManyClientsAtOnceLeaveAConsistentLobby) {
     }
     EXPECT_EQ(cmd.Tessil_Check_RoomCount(), 0);
     EXPECT_EQ(cmd.GameInfo().UserCount(), 0);
+}
+
+}  // namespace
+}  // namespace tessil
+
+namespace tessil {
+namespace {
+
+using ReadyRace = test::ServerFixture;
+
+TEST_F(ReadyRace, MembersReportingReadyAtOnceStartTheGameExactlyOnce) {
+    auto kim = Master("kim");
+    auto lee = Member("lee", kim->FRoomNo);
+    const std::string start = MakeMsgForClient("STARTOK", "E000", "게임시작");
+    for (int round = 0; round < 1000; ++round) {
+        svr.Clear();
+        std::atomic<int> arrived{0};
+        auto report = [&](const TClientRecPtr& c) {
+            ++arrived;
+            while (arrived.load() < 2) {
+            }
+            Send(c, R"({"cmd":"READYOK"})");
+        };
+        std::thread a(report, kim);
+        std::thread b(report, lee);
+        a.join();
+        b.join();
+        auto texts = svr.TextsFor(kim);
+        ASSERT_EQ(std::count(texts.begin(), texts.end(), start), 1) << "round " << round;
+        Send(kim, R"({"cmd":"REQRESET"})");
+    }
 }
 
 }  // namespace

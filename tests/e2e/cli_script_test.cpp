@@ -1,0 +1,101 @@
+// End-to-end tests of the command-line client's script mode against the real server
+// over loopback: a session as a person would type it, and a script that fails.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "client/CliSession.h"
+#include "tests/e2e/support/E2eServer.h"
+
+namespace tessil {
+namespace {
+
+struct ScriptRun {
+    int rc = -1;
+    std::vector<std::string> lines;
+
+    bool has(const std::string& line) const {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    std::string all() const {
+        std::string s;
+        for (const auto& l : lines) s += l + "\n";
+        return s;
+    }
+};
+
+ScriptRun runScript(uint16_t port, const std::string& script) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(::write(fds[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    ::close(fds[1]);
+    LobbyClient client;
+    client.Connect("127.0.0.1", port);
+    ScriptRun run;
+    CliOptions opt;
+    opt.timeoutMs = 3000;
+    opt.lingerMs = 100;
+    run.rc =
+        RunCliLines(fds[0], client, opt, [&](const std::string& l) { run.lines.push_back(l); });
+    ::close(fds[0]);
+    return run;
+}
+
+TEST(CliScript, ASessionAsAPersonTypesIt) {
+    test::E2eServer server;
+    auto lee = server.Login("lee");
+    const ScriptRun run =
+        runScript(server.Port(),
+                  "handshake id=cli user=kim\n"
+                  "wait AUTHOK\n"
+                  "heartbeat\n"
+                  "clientlist\n"
+                  "USRLIST\n"
+                  "wait USRLIST\n"
+                  "LOGIN usrid=kim pass=1 gcode=G1\n"
+                  "wait LOGIN\n"
+                  "FINDUSER usrid=lee\n"
+                  "wait FINDUSER\n"
+                  "{\"cmd\":\"MAKEROOM\",\"pass\":\"\",\"subject\":\"hi there\","
+                  "\"roomtype\":\"OPEN\",\"roomterm\":\"CONT\",\"gamecode\":\"G1\"}\n"
+                  "wait MAKEROOM\n"
+                  "LOGOUT usrid=kim pass=1\n"
+                  "wait LOGOUT\n");
+    EXPECT_EQ(run.rc, 0) << run.all();
+    EXPECT_TRUE(run.has("<< handshake: TAuthenticated ok")) << run.all();
+    EXPECT_TRUE(run.has(R"(<< {"cmd":"AUTHOK", "code":"E000", "data":"[]"})")) << run.all();
+    EXPECT_TRUE(run.has("<< heartbeat")) << run.all();
+    EXPECT_TRUE(run.has("<<   id=cli user=kim version=1.0")) << run.all();
+    EXPECT_TRUE(run.has(R"(<< {"cmd":"USRLIST","code":"E016","data":"로그인 상태가 아닙니다"})"))
+        << run.all();
+    EXPECT_TRUE(run.has(R"(<< {"cmd":"LOGIN","code":"E000","data":"LOGIN 성공"})")) << run.all();
+    EXPECT_TRUE(run.has(
+        R"(<< {"cmd":"FINDUSER","code":"E000","data":[{"userid":"lee", "nickname":"", "gcode":"G1"}]})"))
+        << run.all();
+    EXPECT_TRUE(run.has(R"(<< {"CMD":"LOGOUT", "CODE":"E000", "DATA":[]})")) << run.all();
+    // The room was made: its number came back as the data of the MAKEROOM reply.
+    bool made = false;
+    for (const auto& l : run.lines) {
+        made = made || l.rfind(R"(<< {"cmd":"MAKEROOM","code":"E000","data":"1)", 0) == 0;
+    }
+    EXPECT_TRUE(made) << run.all();
+}
+
+TEST(CliScript, AMissingReplyFailsTheScript) {
+    test::E2eServer server;
+    // An unknown command word from a logged-in client gets no reply at all.
+    const ScriptRun run = runScript(server.Port(),
+                                    "LOGIN usrid=kim pass=1 gcode=G1\n"
+                                    "wait LOGIN\n"
+                                    "NOSUCHCMD\n"
+                                    "wait NOSUCHCMD 300\n"
+                                    "USRLIST\n");
+    EXPECT_EQ(run.rc, 1) << run.all();
+    EXPECT_EQ(run.lines.back(), "!! no NOSUCHCMD within 300 ms") << run.all();
+    EXPECT_FALSE(run.has(R"(>> {"cmd":"USRLIST"})")) << run.all();
+}
+
+}  // namespace
+}  // namespace tessil
