@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -108,6 +109,10 @@ struct EchoSetup {
             int s = accept4(lst, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
             auto* ch = new TDnTcpChannel(&e.reactor, s, peer);
             e.reactor.PostChannel(ch);
+            // Small echoes must not wait for delayed acknowledgements.
+            ch->SetNagle(true);
+            int one = 1;
+            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 16384, false));
             fds.push_back(c);
         }
@@ -179,6 +184,9 @@ void BM_BaselineEpollRoundTrips(benchmark::State& state) {
         connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         fds.push_back(c);
         servers.push_back(accept4(lst, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(servers.back(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     close(lst);
     int ep = epoll_create1(EPOLL_CLOEXEC);
