@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,7 +74,7 @@ class Echo : public IDnTcpReadHandler, public IDnTcpWriteHandler, public IDnTcpC
     void DoRead(TDnThreadContext*, TDnTcpChannel* ch, void*, const char* buf,
                 uint32_t size) override {
         ch->RunRequest(TDnTcpWriteRequest::CreateString(ch, nullptr, this, std::string(buf, size)));
-        ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, this, 65536, false));
+        ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, this, 16384, false));
     }
     void DoReadError(TDnThreadContext*, TDnTcpChannel* ch, void*, uint32_t) override { Close(ch); }
     void DoReadClose(TDnThreadContext*, TDnTcpChannel* ch, void*) override { Close(ch); }
@@ -107,7 +109,11 @@ struct EchoSetup {
             int s = accept4(lst, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
             auto* ch = new TDnTcpChannel(&e.reactor, s, peer);
             e.reactor.PostChannel(ch);
-            ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 65536, false));
+            // Small echoes must not wait for delayed acknowledgements.
+            ch->SetNagle(true);
+            int one = 1;
+            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, &echo, 16384, false));
             fds.push_back(c);
         }
         close(lst);
@@ -130,10 +136,11 @@ bool RoundTrip(int fd, const char* msg, size_t size, char* in) {
     return true;
 }
 
-// Round trips of 64-byte messages: arg 0 = client threads (one connection each).
+// Round trips of 64-byte messages: arg 0 = client threads (one connection each), arg 1 =
+// engine workers.
 void BM_LoopbackRoundTrips(benchmark::State& state) {
     const int clients = static_cast<int>(state.range(0));
-    Engine e(4);
+    Engine e(static_cast<int>(state.range(1)));
     Echo echo;
     EchoSetup setup(e, echo, clients);
     char msg[64];
@@ -157,7 +164,78 @@ void BM_LoopbackRoundTrips(benchmark::State& state) {
     for (auto& t : extra) t.join();
     state.SetItemsProcessed(static_cast<int64_t>(mine + others.load()));
 }
-BENCHMARK(BM_LoopbackRoundTrips)->Arg(1)->Arg(8)->UseRealTime();
+BENCHMARK(BM_LoopbackRoundTrips)->Args({1, 1})->Args({1, 4})->Args({8, 4})->UseRealTime();
+
+// The same round trips against a minimal single-threaded epoll echo server (level-
+// triggered, read then write back), for comparison with the engine.
+void BM_BaselineEpollRoundTrips(benchmark::State& state) {
+    const int clients = static_cast<int>(state.range(0));
+    int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(lst, 1024);
+    getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::vector<int> fds, servers;
+    for (int i = 0; i < clients; ++i) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fds.push_back(c);
+        servers.push_back(accept4(lst, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(servers.back(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    close(lst);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    for (int s : servers) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = s;
+        epoll_ctl(ep, EPOLL_CTL_ADD, s, &ev);
+    }
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        char buf[65536];
+        epoll_event evs[64];
+        while (!stop.load(std::memory_order_relaxed)) {
+            int n = epoll_wait(ep, evs, 64, 50);
+            for (int i = 0; i < n; ++i) {
+                ssize_t r = read(evs[i].data.fd, buf, sizeof buf);
+                if (r > 0) (void)!write(evs[i].data.fd, buf, static_cast<size_t>(r));
+            }
+        }
+    });
+    char msg[64];
+    std::memset(msg, 'r', sizeof msg);
+    std::atomic<uint64_t> others{0};
+    std::atomic<bool> stopClients{false};
+    std::vector<std::thread> extra;
+    for (int i = 1; i < clients; ++i)
+        extra.emplace_back([&, fd = fds[i]] {
+            char in[64];
+            while (!stopClients.load(std::memory_order_relaxed) &&
+                   RoundTrip(fd, msg, sizeof msg, in))
+                others.fetch_add(1, std::memory_order_relaxed);
+        });
+    char in[64];
+    uint64_t mine = 0;
+    for (auto _ : state) {
+        if (!RoundTrip(fds[0], msg, sizeof msg, in)) state.SkipWithError("echo failed");
+        ++mine;
+    }
+    stopClients = true;
+    for (auto& t : extra) t.join();
+    stop = true;
+    server.join();
+    for (int fd : fds) close(fd);
+    for (int s : servers) close(s);
+    close(ep);
+    state.SetItemsProcessed(static_cast<int64_t>(mine + others.load()));
+}
+BENCHMARK(BM_BaselineEpollRoundTrips)->Arg(1)->Arg(8)->UseRealTime();
 
 // Bytes through the echo: 64 KiB blocks sent by one thread and read back by another.
 void BM_LoopbackEchoBytes(benchmark::State& state) {
@@ -188,6 +266,146 @@ void BM_LoopbackEchoBytes(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlock));
 }
 BENCHMARK(BM_LoopbackEchoBytes)->UseRealTime()->MinTime(1.0);
+
+// Fan-out: one byte from a sender makes the server send one 64-byte frame to each of
+// arg 0 receivers; an iteration ends when every receiver has its frame. The engine queues
+// one shared frame to every channel from the worker that read the byte; the baseline is a
+// single-threaded epoll loop writing the frame to each socket.
+struct FanOutClients {
+    explicit FanOutClients(int receivers) {
+        lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(lst, 1024);
+        getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+        int one = 1;
+        for (int i = 0; i <= receivers; ++i) {
+            int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            int s = accept4(lst, nullptr, nullptr, SOCK_CLOEXEC);
+            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            (i == 0 ? sender : receiverFds).push_back(c);
+            (i == 0 ? senderServer : serverFds).push_back(s);
+        }
+        close(lst);
+        reader = std::thread([this] {
+            int ep = epoll_create1(EPOLL_CLOEXEC);
+            for (int fd : receiverFds) {
+                epoll_event ev{};
+                ev.events = EPOLLIN;
+                ev.data.fd = fd;
+                epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+            }
+            char buf[65536];
+            epoll_event evs[64];
+            while (!stop.load(std::memory_order_relaxed)) {
+                int n = epoll_wait(ep, evs, 64, 20);
+                for (int i = 0; i < n; ++i) {
+                    ssize_t r = recv(evs[i].data.fd, buf, sizeof buf, MSG_DONTWAIT);
+                    if (r > 0) received.fetch_add(static_cast<uint64_t>(r));
+                }
+            }
+            close(ep);
+        });
+    }
+    ~FanOutClients() {
+        stop = true;
+        reader.join();
+        for (int fd : sender) close(fd);
+        for (int fd : receiverFds) close(fd);
+    }
+    // Sends the trigger byte and waits until `bytes` more have arrived at the receivers.
+    void Trigger(uint64_t& expected, uint64_t bytes) {
+        expected += bytes;
+        (void)!send(sender[0], "x", 1, MSG_NOSIGNAL);
+        while (received.load(std::memory_order_acquire) < expected) {
+        }
+    }
+    int lst = -1;
+    sockaddr_in addr{};
+    std::vector<int> sender, senderServer, receiverFds, serverFds;
+    std::atomic<uint64_t> received{0};
+    std::atomic<bool> stop{false};
+    std::thread reader;
+};
+
+class FanOut : public IDnTcpReadHandler, public IDnTcpWriteHandler, public IDnTcpCloseHandler {
+  public:
+    void DoRead(TDnThreadContext*, TDnTcpChannel* ch, void*, const char*, uint32_t) override {
+        for (TDnTcpChannel* r : receivers)
+            r->RunRequest(TDnTcpWriteRequest::CreateShared(r, nullptr, this, frame));
+        ch->RunRequest(TDnTcpReadRequest::CreateString(ch, nullptr, this, 1, false));
+    }
+    void DoReadError(TDnThreadContext*, TDnTcpChannel* ch, void*, uint32_t) override { Close(ch); }
+    void DoReadClose(TDnThreadContext*, TDnTcpChannel* ch, void*) override { Close(ch); }
+    void DoWrite(TDnThreadContext*, TDnTcpChannel*, void*, const char*, uint32_t) override {}
+    void DoWriteError(TDnThreadContext*, TDnTcpChannel*, void*, uint32_t) override {}
+    void DoWriteStream(TDnThreadContext*, TDnTcpChannel*, void*, std::istream&) override {}
+    void DoClose(TDnThreadContext*, TDnTcpChannel*, void*) override {}
+    void DoCloseError(TDnThreadContext*, TDnTcpChannel*, void*, uint32_t) override {}
+    void Close(TDnTcpChannel* ch) {
+        ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, this, true));
+    }
+
+    std::vector<TDnTcpChannel*> receivers;
+    std::shared_ptr<const std::string> frame = std::make_shared<const std::string>(64, 'f');
+};
+
+void BM_FanOutDeliveries(benchmark::State& state) {
+    const int receivers = static_cast<int>(state.range(0));
+    Engine e(4);
+    FanOut fan;
+    FanOutClients clients(receivers);
+    for (int s : clients.serverFds) {
+        auto* ch = new TDnTcpChannel(&e.reactor, s, sockaddr_in{});
+        e.reactor.PostChannel(ch);
+        fan.receivers.push_back(ch);
+    }
+    auto* sender = new TDnTcpChannel(&e.reactor, clients.senderServer[0], sockaddr_in{});
+    e.reactor.PostChannel(sender);
+    sender->RunRequest(TDnTcpReadRequest::CreateString(sender, nullptr, &fan, 1, false));
+    uint64_t expected = 0;
+    for (auto _ : state) clients.Trigger(expected, uint64_t(receivers) * 64);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * receivers);
+    for (TDnTcpChannel* ch : fan.receivers) fan.Close(ch);
+}
+BENCHMARK(BM_FanOutDeliveries)->Arg(100)->UseRealTime();
+
+void BM_BaselineEpollFanOut(benchmark::State& state) {
+    const int receivers = static_cast<int>(state.range(0));
+    FanOutClients clients(receivers);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = clients.senderServer[0];
+    epoll_ctl(ep, EPOLL_CTL_ADD, clients.senderServer[0], &ev);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        const std::string frame(64, 'f');
+        char buf[256];
+        epoll_event evs[8];
+        while (!stop.load(std::memory_order_relaxed)) {
+            int n = epoll_wait(ep, evs, 8, 20);
+            for (int i = 0; i < n; ++i) {
+                ssize_t r = read(evs[i].data.fd, buf, sizeof buf);
+                for (ssize_t k = 0; k < r; ++k)
+                    for (int fd : clients.serverFds) (void)!write(fd, frame.data(), frame.size());
+            }
+        }
+    });
+    uint64_t expected = 0;
+    for (auto _ : state) clients.Trigger(expected, uint64_t(receivers) * 64);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * receivers);
+    stop = true;
+    server.join();
+    close(ep);
+    close(clients.senderServer[0]);
+    for (int s : clients.serverFds) close(s);
+}
+BENCHMARK(BM_BaselineEpollFanOut)->Arg(100)->UseRealTime();
 
 // Heap the engine holds per idle connection: a registered channel with a time-out and
 // one pending 6-byte read (what a message server connection looks like between frames).

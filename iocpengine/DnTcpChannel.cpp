@@ -258,7 +258,7 @@ void TDnTcpChannel::HandleTimeoutMsg(TDnAbstractExecutor* executor) {
     TDnTimerEngine* timer = reactor_ ? reactor_->Timer() : nullptr;
     const uint32_t timeout = TimeOut();
     if (!timer || timeout == 0) return;
-    const uint32_t idle = timer->CurrentTact() - LastIOTact();
+    const uint32_t idle = timer->TactNow() - LastIOTact();
     if (idle >= timeout && !timeoutReported_.exchange(true) && executor)
         executor->PostEvent(new TDnTcpTimeoutRequest(this));
     // Keep watching: until the end of the current idle period when the channel was

@@ -186,7 +186,7 @@ void TDnTcpReactor::SetTimeout(TDnTcpChannel* channel, uint32_t value) {
     std::lock_guard chLock(*channel);
     channel->SetTimeOut(value);
     if (value == 0 || !timer_) return;
-    const uint32_t now = timer_->CurrentTact();
+    const uint32_t now = timer_->TactNow();
     channel->lastIoTact_.store(now, std::memory_order_relaxed);
     timer_->RequestTimerNotify(channel, value, nullptr);
 }

@@ -39,9 +39,9 @@ TDnTcpReadRequest* TDnTcpReadRequest::CreateString(TDnTcpChannel* channel, void*
                                                    IDnTcpReadHandler* handler, uint32_t bufSize,
                                                    bool mustAll) {
     auto* r = new TDnTcpReadRequest(channel, key, handler, nullptr, bufSize, mustAll);
-    r->FStrBuf.resize(bufSize);
-    r->FStartBuffer = r->FStrBuf.data();
-    r->FWSABuf = iovec{r->FStrBuf.data(), bufSize};
+    r->FStrBuf.reset(new char[bufSize > 0 ? bufSize : 1]);
+    r->FStartBuffer = r->FStrBuf.get();
+    r->FWSABuf = iovec{r->FStrBuf.get(), bufSize};
     return r;
 }
 

@@ -37,7 +37,8 @@ class TDnTcpReadRequest : public TDnTcpRequest {
     void CallHandler(TDnThreadContext* context) override;
     void SetTransferred(uint32_t transferred) override;
 
-    const std::string& StrBuf() const { return FStrBuf; }
+    // The request's own buffer (string variant), or null.
+    const char* OwnBuffer() const { return FStrBuf.get(); }
 
   private:
     iovec FWSABuf{};
@@ -45,7 +46,7 @@ class TDnTcpReadRequest : public TDnTcpRequest {
     uint32_t FToRead = 0;
     IDnTcpReadHandler* FHandler;
     bool FMustAll;
-    std::string FStrBuf;
+    std::unique_ptr<char[]> FStrBuf;  // not zero-filled: every byte handed out was received
 };
 
 // Reads one line ending with CR LF, at most maxSize bytes (CR LF included). A longer

@@ -89,11 +89,14 @@ void TDnTimerEngine::ReleaseAll(std::vector<TDnTcpChannel*>& list) {
     list.clear();
 }
 
-void TDnTimerEngine::UpdateCurrentTact() {
+uint32_t TDnTimerEngine::TactNow() const {
     const int64_t elapsed = clock_() - startMs_;
     // Whole seconds, rounded to the nearest.
-    const int64_t tact = elapsed <= 0 ? 0 : (elapsed + 500) / 1000;
-    currentTact_.store(static_cast<uint32_t>(tact), std::memory_order_relaxed);
+    return static_cast<uint32_t>(elapsed <= 0 ? 0 : (elapsed + 500) / 1000);
+}
+
+void TDnTimerEngine::UpdateCurrentTact() {
+    currentTact_.store(TactNow(), std::memory_order_relaxed);
 }
 
 void TDnTimerEngine::RequestTimerNotify(TDnTcpChannel* channel, uint32_t tacts, void*) {
@@ -102,7 +105,7 @@ void TDnTimerEngine::RequestTimerNotify(TDnTcpChannel* channel, uint32_t tacts, 
         return;
     }
     channel->AddRef(rtTimerEngine);
-    channel->SetTimeoutTact(CurrentTact() + tacts);
+    channel->SetTimeoutTact(TactNow() + tacts);
     try {
         std::lock_guard lock(guard_);
         newList_.push_back(channel);

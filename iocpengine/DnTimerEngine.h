@@ -44,6 +44,8 @@ class TDnTimerEngine {
 
     uint32_t CurrentTact() const { return currentTact_.load(std::memory_order_relaxed); }
     void UpdateCurrentTact();
+    // The tact of this instant, read from the clock (CurrentTact is the last scan's).
+    uint32_t TactNow() const;
     // tacts 0 only cancels. Otherwise takes a reference and watches the channel until
     // current tact + tacts.
     void RequestTimerNotify(TDnTcpChannel* channel, uint32_t tacts, void* key = nullptr);

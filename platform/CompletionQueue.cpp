@@ -367,26 +367,23 @@ void CompletionQueue::Wake() {
 }
 
 void CompletionQueue::PushShared(const Packet& p) {
+    bool wakePoller = false;
     {
-        std::lock_guard lock(sharedMu_);
+        std::lock_guard lock(mu_);
         shared_.push_back(p);
-        sharedCount_.fetch_add(1);
+        if (idleFollowers_ > 0)
+            cv_.notify_one();
+        else
+            wakePoller = polling_;
     }
-    if (waiters_.load() > 0) Wake();
+    if (wakePoller) Wake();
 }
 
-bool CompletionQueue::PopShared(Packet& out) {
-    if (sharedCount_.load() == 0) return false;
-    bool more;
-    {
-        std::lock_guard lock(sharedMu_);
-        if (shared_.empty()) return false;
-        out = shared_.front();
-        shared_.pop_front();
-        sharedCount_.fetch_sub(1);
-        more = !shared_.empty();
-    }
-    if (more && waiters_.load() > 0) Wake();
+bool CompletionQueue::PopSharedLocked(Packet& out) {
+    if (shared_.empty()) return false;
+    out = shared_.front();
+    shared_.pop_front();
+    if (!shared_.empty() && idleFollowers_ > 0) cv_.notify_one();
     return true;
 }
 
@@ -397,44 +394,53 @@ bool CompletionQueue::Get(Packet& out, uint32_t timeoutMs) {
         tWorker.local.pop_front();
         return true;
     }
-    if (PopShared(out)) return true;
     using Clock = std::chrono::steady_clock;
     const bool infinite = timeoutMs == 0xFFFFFFFFu;
     const auto deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+    // How long an idle follower waits before checking that someone is polling.
+    constexpr auto kFollowerCheck = std::chrono::milliseconds(20);
+    std::unique_lock lock(mu_);
     for (;;) {
+        if (PopSharedLocked(out)) return true;
+        const auto now = Clock::now();
+        if (!infinite && now >= deadline && timeoutMs != 0) return false;
+        if (polling_) {
+            // Someone waits for readiness: wait for shared work or for the poller's place.
+            auto until = now + kFollowerCheck;
+            if (!infinite && deadline < until) until = deadline;
+            ++idleFollowers_;
+            cv_.wait_until(lock, until);
+            --idleFollowers_;
+            if (timeoutMs == 0) return PopSharedLocked(out);
+            continue;
+        }
+        polling_ = true;
+        lock.unlock();
         int waitMs = -1;
         if (!infinite) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
             waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
-        waiters_.fetch_add(1);
-        if (PopShared(out)) {
-            waiters_.fetch_sub(1);
-            return true;
         }
         epoll_event evs[kMaxEvents];
         int n = epoll_wait(epfd_, evs, kMaxEvents, waitMs);
-        waiters_.fetch_sub(1);
+        const int err = errno;
         Packet got[kMaxEvents * 2];
         int np = 0;
         for (int i = 0; i < n; ++i) {
             if (evs[i].data.u64 == kWakeTag) continue;
             np += HandleEvent(evs[i].data.u64, evs[i].events, got + np);
         }
+        lock.lock();
+        polling_ = false;
         if (np > 0) {
             out = got[0];
-            for (int i = 1; i < np; ++i) {
-                if (bound)
-                    tWorker.local.push_back(got[i]);
-                else
-                    PushShared(got[i]);
-            }
+            // The rest goes to idle workers, so that a burst is handled in parallel.
+            for (int i = 1; i < np; ++i) shared_.push_back(got[i]);
+            if (np > 1 && idleFollowers_ > 0) cv_.notify_one();
             return true;
         }
-        if (PopShared(out)) return true;
-        if (n == 0 || (n < 0 && errno != EINTR)) return false;  // timed out or failed
-        if (!infinite && Clock::now() >= deadline) return false;
+        if (PopSharedLocked(out)) return true;
+        if (n == 0 || (n < 0 && err != EINTR)) return false;  // timed out or failed
     }
 }
 

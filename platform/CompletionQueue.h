@@ -20,13 +20,18 @@
 //   complete with kErrOperationAborted.
 // - Packets produced on a bound worker thread (BindWorker) go to that thread's own list
 //   and are returned by its next Get before anything else; packets produced elsewhere go
-//   to the shared list, which wakes a sleeping worker through an eventfd.
+//   to the shared list, which wakes an idle worker (or the poller, through an eventfd).
+// - One idle worker at a time waits for readiness (the poller); the others wait on a
+//   condition variable. The poller handles the first event it harvests itself and shares
+//   the rest with idle workers. While the poller is busy, an idle worker takes the
+//   poller's place within 20 ms, so a long handler never stalls the other connections.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/uio.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -101,7 +106,8 @@ class CompletionQueue {
     void Start(const SocketHandle& h, Overlapped* ov, IoKind kind);
     void Deliver(const Packet& p);
     void PushShared(const Packet& p);
-    bool PopShared(Packet& out);
+    // With mu_ held: pops one shared packet (and wakes a follower for the rest).
+    bool PopSharedLocked(Packet& out);
     void Wake();
     int HandleEvent(uint64_t data, uint32_t events, Packet* out);
     SocketSlot* AllocSlot();
@@ -110,10 +116,14 @@ class CompletionQueue {
 
     int epfd_ = -1;
     int wakefd_ = -1;
-    std::atomic<int> waiters_{0};
-    std::atomic<int64_t> sharedCount_{0};
-    std::mutex sharedMu_;
+    // Leader and followers: at most one thread waits in epoll_wait (the poller); other
+    // idle threads wait on cv_. A readiness event therefore never wakes a second thread
+    // while the one that just handled the previous event is about to come back for it.
+    std::mutex mu_;  // guards everything below
+    std::condition_variable cv_;
     std::deque<Packet> shared_;
+    bool polling_ = false;
+    int idleFollowers_ = 0;
     std::atomic<int> openSockets_{0};
 
     static constexpr uint32_t kChunkSize = 256;

@@ -44,13 +44,21 @@ bool ControlLoop::Call(Task task, Millis limit) {
     {
         std::lock_guard lock(mu_);
         if (quit_) return false;
-        tasks_.push_back([task = std::move(task), done] {
+        // The queue holds the only reference to the promise, so dropping the task
+        // breaks it and ends the wait below.
+        tasks_.push_back([task = std::move(task), done = std::move(done)] {
             task();
             done->set_value();
         });
         cv_.notify_all();
     }
-    return finished.wait_for(limit) == std::future_status::ready;
+    if (finished.wait_for(limit) != std::future_status::ready) return false;
+    try {
+        finished.get();  // a task dropped by Quit breaks its promise
+        return true;
+    } catch (const std::future_error&) {
+        return false;
+    }
 }
 
 int ControlLoop::AddTimer(Millis period, Task tick, bool enabled) {

@@ -36,7 +36,8 @@ class ControlLoop {
     // Queues a task; any thread. Tasks posted after Quit are dropped.
     void Post(Task task);
     // Runs the task on the loop and waits for it; false when the loop has quit or the
-    // task did not finish within the limit. On the loop thread itself the task runs at once.
+    // task did not finish within the limit (a task dropped by Quit ends the wait at once).
+    // On the loop thread itself the task runs at once.
     bool Call(Task task, Millis limit);
 
     // A periodic timer; its first tick comes one period after it is enabled. Returns an id.

@@ -162,15 +162,42 @@ TEST_F(ChannelIo, SharedFrameIsSentWithoutCopies) {
     EXPECT_EQ(rec.Events()[0].data, "shared-frame");
 }
 
+// A stream over a string that records the size of every chunk the engine takes from it
+// and whether it was freed.
+class ChunkStream : public std::istream {
+  public:
+    ChunkStream(std::string data, std::vector<std::streamsize>* chunks, bool* freed)
+        : std::istream(&buf_), buf_(std::move(data), chunks), freed_(freed) {}
+    ~ChunkStream() override { *freed_ = true; }
+
+  private:
+    struct Buf : std::stringbuf {
+        Buf(std::string d, std::vector<std::streamsize>* c)
+            : std::stringbuf(std::move(d)), chunks(c) {}
+        std::streamsize xsgetn(char* s, std::streamsize n) override {
+            std::streamsize got = std::stringbuf::xsgetn(s, n);
+            chunks->push_back(got);
+            return got;
+        }
+        std::vector<std::streamsize>* chunks;
+    } buf_;
+    bool* freed_;
+};
+
 TEST_F(ChannelIo, StreamWriteSendsEveryChunkAndReportsOnce) {
     std::string data(20000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = char('a' + i % 26);
-    ch->RunRequest(TDnTcpWriteRequest::CreateStream(ch, nullptr, &rec,
-                                                    std::make_unique<std::istringstream>(data)));
-    EXPECT_EQ(testkit::RecvExactly(client, data.size()), data);
+    std::vector<std::streamsize> chunks;
+    bool freed = false;
+    ch->RunRequest(TDnTcpWriteRequest::CreateStream(
+        ch, nullptr, &rec, std::make_unique<ChunkStream>(data, &chunks, &freed)));
+    const std::string got = testkit::RecvExactly(client, data.size());
+    EXPECT_TRUE(got == data);
     ASSERT_TRUE(rec.WaitFor(1));
     usleep(20000);
     EXPECT_EQ(rec.Kinds(), std::vector<std::string>{"writestream"});
+    EXPECT_EQ(chunks, (std::vector<std::streamsize>{8192, 8192, 3616}));
+    EXPECT_TRUE(freed);
 }
 
 TEST_F(ChannelIo, QueueWriteDrainsTheQueue) {
@@ -253,9 +280,14 @@ TEST_F(ChannelBackpressure, GracefulCloseStartsWhenTheReadFinishesAndEndsTheRunn
     testkit::SendAll(client, "r");  // the read finishes: the close starts
     ASSERT_TRUE(rec.WaitFor(3));
     usleep(30000);
+    // The running write ends with an error. The waiting one is dropped without a call, or,
+    // when it had already joined the running write's send, ends with an error as well.
     auto kinds = rec.Kinds();
-    std::sort(kinds.begin(), kinds.end());
-    EXPECT_EQ(kinds, (std::vector<std::string>{"close", "read", "writeerror"}));
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "read"), 1);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "close"), 1);
+    const auto errors = std::count(kinds.begin(), kinds.end(), "writeerror");
+    EXPECT_TRUE(errors == 1 || errors == 2) << errors;
+    EXPECT_EQ(kinds.size(), static_cast<size_t>(2 + errors));
     ch->Release(rtClientList);
     ch = nullptr;
 }

@@ -255,3 +255,53 @@ TEST(Reactor, UserMessagesReachTheirEventAndReleaseTheirChannel) {
 
 }  // namespace
 }  // namespace tessil
+
+namespace tessil {
+namespace {
+
+TEST(ReactorScheduling, ABusyHandlerDoesNotStallOtherConnections) {
+    testkit::RunningReactor rr(2);
+    int clientA, clientB;
+    TDnTcpChannel* a = rr.NewChannel(&clientA);
+    TDnTcpChannel* b = rr.NewChannel(&clientB);
+    std::atomic<bool> slowRunning{false}, slowDone{false}, fastDone{false};
+    std::atomic<bool> fastBeforeSlow{false};
+    struct Slow : testkit::Recorder {
+        std::atomic<bool>* running;
+        std::atomic<bool>* done;
+        void DoRead(TDnThreadContext*, TDnTcpChannel*, void*, const char*, uint32_t) override {
+            running->store(true);
+            usleep(400000);  // a handler that blocks its worker
+            done->store(true);
+        }
+    } slow;
+    slow.running = &slowRunning;
+    slow.done = &slowDone;
+    struct Fast : testkit::Recorder {
+        std::atomic<bool>* slowDone;
+        std::atomic<bool>* before;
+        std::atomic<bool>* done;
+        void DoRead(TDnThreadContext*, TDnTcpChannel*, void*, const char*, uint32_t) override {
+            before->store(!slowDone->load());
+            done->store(true);
+        }
+    } fast;
+    fast.slowDone = &slowDone;
+    fast.before = &fastBeforeSlow;
+    fast.done = &fastDone;
+    a->RunRequest(TDnTcpReadRequest::CreateString(a, nullptr, &slow, 1, true));
+    b->RunRequest(TDnTcpReadRequest::CreateString(b, nullptr, &fast, 1, true));
+    testkit::SendAll(clientA, "a");
+    for (int i = 0; i < 200 && !slowRunning.load(); ++i) usleep(1000);
+    ASSERT_TRUE(slowRunning.load());
+    testkit::SendAll(clientB, "b");
+    for (int i = 0; i < 1000 && !(fastDone.load() && slowDone.load()); ++i) usleep(1000);
+    EXPECT_TRUE(fastBeforeSlow.load());
+    a->RunRequest(new TDnTcpCloseRequest(a, nullptr, nullptr, true));
+    b->RunRequest(new TDnTcpCloseRequest(b, nullptr, nullptr, true));
+    close(clientA);
+    close(clientB);
+}
+
+}  // namespace
+}  // namespace tessil

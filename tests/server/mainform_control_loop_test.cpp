@@ -72,6 +72,26 @@ TEST(ControlLoop, NothingRunsAfterQuitAndCallReportsIt) {
     EXPECT_FALSE(ran);
 }
 
+TEST(ControlLoop, CallQueuedBehindABusyTaskReturnsAtQuit) {
+    ControlLoop loop;
+    loop.StartThread();
+    std::atomic<bool> release{false};
+    loop.Post([&] {
+        while (!release) std::this_thread::sleep_for(1ms);
+    });
+    std::atomic<bool> ran{false};
+    std::thread quitter([&] {
+        std::this_thread::sleep_for(50ms);
+        loop.Quit();
+        release = true;
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(loop.Call([&] { ran = true; }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    EXPECT_FALSE(ran);
+    quitter.join();
+}
+
 TEST(ControlLoop, RunOnTheCallingThreadReturnsAfterQuitFromATask) {
     ControlLoop loop;
     int n = 0;
