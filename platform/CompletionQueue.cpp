@@ -371,10 +371,11 @@ void CompletionQueue::PushShared(const Packet& p) {
     {
         std::lock_guard lock(mu_);
         shared_.push_back(p);
-        if (idleFollowers_ > 0)
+        // The poller is the thread that worked last (the warmest); followers come next.
+        if (polling_)
+            wakePoller = true;
+        else if (idleFollowers_ > 0)
             cv_.notify_one();
-        else
-            wakePoller = polling_;
     }
     if (wakePoller) Wake();
 }
