@@ -235,6 +235,8 @@ TEST(Reactor, ExceptionsInHandlersAreLoggedAndWorkersGoOn) {
     EXPECT_EQ(lines[1], "2:Invalid parameter passed to function.");
     ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, nullptr, true));
     close(client);
+    rr.reactor().SetLogger(nullptr);  // the logger goes before the reactor
+    rr.executor.SetLogger(nullptr);
 }
 
 TEST(Reactor, UserMessagesReachTheirEventAndReleaseTheirChannel) {
@@ -331,6 +333,7 @@ TEST(ReactorScheduling, AWorkerSurvivesAnExceptionOutsideTheHandlers) {
     auto lines = log.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "1:Packet dispatch failed: bad count");
+    rr.reactor().SetLogger(nullptr);  // the logger goes before the reactor
 }
 
 }  // namespace
