@@ -237,9 +237,10 @@ void BM_BaselineEpollRoundTrips(benchmark::State& state) {
 }
 BENCHMARK(BM_BaselineEpollRoundTrips)->Arg(1)->Arg(8)->UseRealTime();
 
-// Bytes through the echo: 64 KiB blocks sent by one thread and read back by another.
+// Bytes through the echo: 64 KiB blocks sent by one thread and read back by another;
+// arg 0 = engine workers.
 void BM_LoopbackEchoBytes(benchmark::State& state) {
-    Engine e(4);
+    Engine e(static_cast<int>(state.range(0)));
     Echo echo;
     EchoSetup setup(e, echo, 1);
     const int fd = setup.fds[0];
@@ -265,7 +266,7 @@ void BM_LoopbackEchoBytes(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBlock));
 }
-BENCHMARK(BM_LoopbackEchoBytes)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_LoopbackEchoBytes)->Arg(1)->Arg(4)->UseRealTime()->MinTime(1.0);
 
 // Fan-out: one byte from a sender makes the server send one 64-byte frame to each of
 // arg 0 receivers; an iteration ends when every receiver has its frame. The engine queues

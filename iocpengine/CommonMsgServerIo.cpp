@@ -85,8 +85,14 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
             LogCritical(e.what());
         }
     }
-    if (client->FShutdown.load()) return;  // already being closed: no time-out, no read
-    if (TDnTcpReactor* r = liveReactor.load()) r->SetTimeout(channel, timeout.load());
+    {
+        // Under the send lock the close completion cannot run in between: a connection
+        // already being closed gets no time-out (which would keep its channel listed with
+        // the timer until it expired) and no read.
+        std::lock_guard send(client->FSendGuard);
+        if (client->FShutdown.load() || client->FChannel == nullptr) return;
+        if (TDnTcpReactor* r = liveReactor.load()) r->SetTimeout(channel, timeout.load());
+    }
     QueueHeaderRead(client.get(), channel);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 
 #include "iocpengine/DnTcpChannel.h"
@@ -166,9 +167,9 @@ TEST_F(ChannelIo, SharedFrameIsSentWithoutCopies) {
 // and whether it was freed.
 class ChunkStream : public std::istream {
   public:
-    ChunkStream(std::string data, std::vector<std::streamsize>* chunks, bool* freed)
+    ChunkStream(std::string data, std::vector<std::streamsize>* chunks, std::atomic<bool>* freed)
         : std::istream(&buf_), buf_(std::move(data), chunks), freed_(freed) {}
-    ~ChunkStream() override { *freed_ = true; }
+    ~ChunkStream() override { freed_->store(true); }
 
   private:
     struct Buf : std::stringbuf {
@@ -181,14 +182,14 @@ class ChunkStream : public std::istream {
         }
         std::vector<std::streamsize>* chunks;
     } buf_;
-    bool* freed_;
+    std::atomic<bool>* freed_;
 };
 
 TEST_F(ChannelIo, StreamWriteSendsEveryChunkAndReportsOnce) {
     std::string data(20000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = char('a' + i % 26);
     std::vector<std::streamsize> chunks;
-    bool freed = false;
+    std::atomic<bool> freed{false};
     ch->RunRequest(TDnTcpWriteRequest::CreateStream(
         ch, nullptr, &rec, std::make_unique<ChunkStream>(data, &chunks, &freed)));
     const std::string got = testkit::RecvExactly(client, data.size());
@@ -197,7 +198,7 @@ TEST_F(ChannelIo, StreamWriteSendsEveryChunkAndReportsOnce) {
     usleep(20000);
     EXPECT_EQ(rec.Kinds(), std::vector<std::string>{"writestream"});
     EXPECT_EQ(chunks, (std::vector<std::streamsize>{8192, 8192, 3616}));
-    EXPECT_TRUE(freed);
+    EXPECT_TRUE(freed.load());
 }
 
 TEST_F(ChannelIo, QueueWriteDrainsTheQueue) {
