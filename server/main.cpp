@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
                                ? "[" + opts.panelHost + "]"
                                : opts.panelHost;
         std::cout << "Control panel: http://" << host << ":" << panel->BoundPort() << "/"
-                  << (opts.panelToken.empty() ? "" : "?token=<your token>") << std::endl;
+                  << (opts.panelToken.empty() ? "" : " (open it with ?token=YOUR_TOKEN)")
+                  << std::endl;
     }
     if (opts.start) loop.Post([&] { form.StartBtnClick(); });
 

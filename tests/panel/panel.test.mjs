@@ -142,3 +142,30 @@ test('the panel drives the server end to end', { timeout: 120000 }, async () => 
     rmSync(logDir, { recursive: true, force: true });
   }
 });
+
+test('a panel with a token serves the page and its buttons only with the token', { timeout: 60000 }, async () => {
+  const logDir = mkdtempSync(path.join(os.tmpdir(), 'tessil-panel-'));
+  const gamePort = await freePort();
+  const proc = startApp(['--panel', '127.0.0.1:0', '--panel-token', 'pa55', '--port', String(gamePort),
+    '--instance', `panel-token-${process.pid}`, '--log-dir', logDir, '--workers', '2']);
+  const browser = await chromium.launch({ executablePath: browserPath, args: ['--no-sandbox', '--disable-gpu'] });
+  try {
+    const url = await proc.url;
+    const page = await browser.newPage();
+    const refused = await page.goto(url);
+    assert.equal(refused.status(), 401);
+
+    await page.goto(`${url}?token=pa55`);
+    await until('the live stream', async () => (await text(page, 'Status')) === 'live');
+    await page.click('#StartBtn');
+    await until('"Start" in the log', async () => (await memo(page)).split('\n').includes('Start'));
+    await page.click('#Close');
+    const exit = await Promise.race([proc.exited,
+      new Promise((r) => setTimeout(() => r({ code: 'timeout' }), 15000).unref())]);
+    assert.deepEqual(exit, { code: 0, signal: null }, proc.stderr());
+  } finally {
+    await browser.close();
+    if (proc.child.exitCode === null && proc.child.signalCode === null) proc.child.kill('SIGKILL');
+    rmSync(logDir, { recursive: true, force: true });
+  }
+});
