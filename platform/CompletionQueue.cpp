@@ -436,8 +436,9 @@ bool CompletionQueue::Get(Packet& out, uint32_t timeoutMs) {
         if (np > 0) {
             out = got[0];
             // The rest goes to idle workers, so that a burst is handled in parallel.
+            // So do packets posted while this thread was polling.
             for (int i = 1; i < np; ++i) shared_.push_back(got[i]);
-            if (np > 1 && idleFollowers_ > 0) cv_.notify_one();
+            if (!shared_.empty() && idleFollowers_ > 0) cv_.notify_one();
             return true;
         }
         if (PopSharedLocked(out)) return true;

@@ -235,6 +235,8 @@ TEST(Reactor, ExceptionsInHandlersAreLoggedAndWorkersGoOn) {
     EXPECT_EQ(lines[1], "2:Invalid parameter passed to function.");
     ch->RunRequest(new TDnTcpCloseRequest(ch, nullptr, nullptr, true));
     close(client);
+    rr.reactor().SetLogger(nullptr);  // the logger goes before the reactor
+    rr.executor.SetLogger(nullptr);
 }
 
 TEST(Reactor, UserMessagesReachTheirEventAndReleaseTheirChannel) {
@@ -301,6 +303,37 @@ TEST(ReactorScheduling, ABusyHandlerDoesNotStallOtherConnections) {
     b->RunRequest(new TDnTcpCloseRequest(b, nullptr, nullptr, true));
     close(clientA);
     close(clientB);
+}
+
+}  // namespace
+}  // namespace tessil
+
+namespace tessil {
+namespace {
+
+TEST(ReactorScheduling, AWorkerSurvivesAnExceptionOutsideTheHandlers) {
+    testkit::RunningReactor rr(1);
+    MemoryLogger log;
+    rr.reactor().SetLogger(&log);
+    // A request whose accounting fails: the exception escapes the packet's dispatch.
+    struct Broken : TDnTcpRequest {
+        Broken() : TDnTcpRequest(nullptr, nullptr, rtRead) {}
+        void ReExecute() override {}
+        TDnIORequestType RequestType() const override { return rtRead; }
+        void CallHandler(TDnThreadContext*) override {}
+        void SetTransferred(uint32_t) override { throw std::runtime_error("bad count"); }
+    } broken;
+    std::atomic<int> after{0};
+    rr.reactor().SetOnUserMessage(
+        [&](TDnThreadContext*, TDnTcpChannel*, int32_t, void*) { ++after; });
+    rr.reactor().Queue()->Post(5, 0, broken.Overlapped());
+    rr.reactor().PostUserSignal(nullptr, 0, nullptr);
+    for (int i = 0; i < 500 && after.load() == 0; ++i) usleep(2000);
+    EXPECT_EQ(after.load(), 1);  // the only worker is still running
+    auto lines = log.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "1:Packet dispatch failed: bad count");
+    rr.reactor().SetLogger(nullptr);  // the logger goes before the reactor
 }
 
 }  // namespace
