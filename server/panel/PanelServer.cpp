@@ -2,6 +2,7 @@
 // Routes run on the HTTP library's worker threads; Start and Stop on the main thread.
 #include "server/panel/PanelServer.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <sys/socket.h>
 
@@ -99,6 +100,22 @@ bool PanelServer::Authorized(const std::string& authorization,
     return !queryToken.empty() && SameText(queryToken, options_.token);
 }
 
+bool PanelServer::HostAllowed(const std::string& hostHeader) const {
+    // Without a token the panel trusts whoever reaches it on loopback; a page elsewhere
+    // could still reach it through a name that resolves to 127.0.0.1 (DNS rebinding), so
+    // only loopback names are accepted then. With a token the token is the guard.
+    if (!options_.token.empty()) return true;
+    std::string host = hostHeader;
+    if (!host.empty() && host[0] == '[') {
+        host = host.substr(0, host.find(']') + 1);
+    } else if (auto colon = host.find(':'); colon != std::string::npos) {
+        host = host.substr(0, colon);
+    }
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return host == "localhost" || host == "[::1]";
+}
+
 std::string PanelServer::ViewJson() const {
     TMainFormView v = form_.View();
     auto b = [](bool x) { return x ? "true" : "false"; };
@@ -180,6 +197,11 @@ void PanelServer::Routes() {
     });
 
     http.set_pre_routing_handler([this](const Request& req, Response& res) {
+        if (!HostAllowed(req.get_header_value("Host"))) {
+            res.status = 403;
+            res.set_content("unexpected Host\n", "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (Authorized(req.get_header_value("Authorization"), req.get_param_value("token")))
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 401;

@@ -50,6 +50,7 @@ class PanelServer {
     struct Stream;
     void Routes();
     bool Authorized(const std::string& authorization, const std::string& queryToken) const;
+    bool HostAllowed(const std::string& hostHeader) const;
     // One step of an event stream: waits for news (or a keep-alive time) and writes it.
     bool StreamStep(Stream& s, std::string& out);
     std::string ViewJson() const;

@@ -186,6 +186,26 @@ TEST_F(PanelFixture, PanelAnswersWhileTheControlThreadIsBusy) {
     press.join();
 }
 
+TEST_F(PanelFixture, WithoutATokenOnlyLoopbackHostNamesAreServed) {
+    StartPanel();
+    struct Case {
+        std::string host;
+        int status;
+    };
+    for (const Case& c : std::vector<Case>{{"127.0.0.1:8", 200},
+                                           {"localhost:8", 200},
+                                           {"[::1]:8", 200},
+                                           {"localhost", 200},
+                                           {"attacker.example:8", 403},
+                                           {"127.0.0.1.attacker.example", 403},
+                                           {"127.1.2.3", 200},
+                                           {"", 403}}) {
+        auto res = client->Get("/api/state", {{"Host", c.host}});
+        ASSERT_TRUE(res) << c.host;
+        EXPECT_EQ(res->status, c.status) << c.host;
+    }
+}
+
 struct TokenCase {
     const char* name;
     std::string path;

@@ -92,6 +92,9 @@ class AppProcess {
             if (r == pid_) {
                 exited_ = true;
                 code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                // Everything the process wrote is read before its output is looked at.
+                std::unique_lock lock(mu_);
+                cv_.wait_for(lock, 5s, [&] { return readerDone_; });
                 break;
             }
             if (std::chrono::steady_clock::now() > until) return -1;
@@ -142,6 +145,9 @@ class AppProcess {
                 cv_.notify_all();
             }
         }
+        std::lock_guard lock(mu_);
+        readerDone_ = true;
+        cv_.notify_all();
     }
 
     pid_t pid_ = -1;
@@ -151,6 +157,7 @@ class AppProcess {
     std::mutex mu_;
     std::condition_variable cv_;
     std::string out_, err_;
+    bool readerDone_ = false;
 };
 
 // The panel of a running process: button presses and the window log.
