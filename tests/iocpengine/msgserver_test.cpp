@@ -3,10 +3,12 @@
 // Each test runs its own server on an ephemeral port.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -94,6 +96,25 @@ TEST(MsgServerFrames, SizeLimitIsInclusive) {
               std::string::npos)
         << h.EngineLog();
     EXPECT_EQ(h.server.GetClientCount(), 1);
+}
+
+TEST(MsgServerFrames, AnnouncedBodiesCostOnlyWhatHasArrived) {
+    MsgServerHarness h;
+    std::vector<RawSocket> socks;
+    for (size_t i = 1; i <= 8; ++i) socks.push_back(ConnectTo(h, i));
+    auto heapInUse = [] {
+        struct mallinfo2 m = mallinfo2();
+        return m.uordblks + m.hblkhd;  // small chunks and mapped large ones
+    };
+    const size_t before = heapInUse();
+    for (auto& s : socks)
+        ASSERT_TRUE(s.Send(Header(MaxMessageSize, mtData) + std::string(100, 'x')));
+    // Let every header and the first bytes be read.
+    std::this_thread::sleep_for(200ms);
+    const size_t after = heapInUse();
+    // Eight 128 MiB announcements; at most one read piece each is held.
+    EXPECT_LT(after > before ? after - before : 0, size_t{4} << 20);
+    for (auto& s : socks) EXPECT_TRUE(s.StaysOpenAndQuiet(10ms));
 }
 
 TEST(MsgServerFrames, ShortBodyEndsTheConnectionWithoutDelivery) {
@@ -209,6 +230,36 @@ TEST(MsgServerSend, SendStringAndSharedFramesReachTheirClientsInOrder) {
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->type, mtData);
     EXPECT_TRUE(empty->body.empty());
+}
+
+TEST(MsgServerSend, OnlyDataBodiesAreReportedAsSent) {
+    MsgServerHarness h;
+    std::mutex mu;
+    std::vector<uint64_t> sent;
+    h.server.SetOnStreamSent([&](TCommonMsgServer&, const TClientRecPtr&, uint64_t size) {
+        std::lock_guard lock(mu);
+        sent.push_back(size);
+    });
+    RawSocket s = ConnectTo(h);
+    TClientRecPtr rec = h.Locked([&] { return h.connected[0]; });
+    ASSERT_TRUE(s.SendFrame(mtHandshake, std::string("id\0\0\0\0", 6)));  // verdict: kind 1
+    ASSERT_TRUE(s.ReadFrame());
+    ASSERT_TRUE(s.SendFrame(mtHeartbeat, ""));  // echo: kind 3, no body
+    ASSERT_TRUE(s.ReadFrame());
+    h.server.SendString("abc", rec);
+    h.server.SendString("", rec);
+    h.server.SendFrame(std::make_shared<const std::string>(EncodeFrame(mtData, "12345")), rec);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(s.ReadFrame());
+    for (int i = 0; i < 100; ++i) {
+        {
+            std::lock_guard lock(mu);
+            if (sent.size() >= 2) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    std::this_thread::sleep_for(20ms);
+    std::lock_guard lock(mu);
+    EXPECT_EQ(sent, (std::vector<uint64_t>{3, 5}));
 }
 
 TEST(MsgServerDisconnect, ReportedOnceAndLaterSendsAndClosesAreIgnored) {
