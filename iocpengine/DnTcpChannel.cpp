@@ -188,7 +188,7 @@ int TDnTcpChannel::GatherWrites(TDnTcpWriteRequest* head, const iovec** iov) {
         if (!w->Gatherable()) break;
         if (!gatherIov_) gatherIov_.reset(new iovec[kMaxGather]);
         if (count == 1) gatherIov_[0] = head->FWSABuf;
-        w->FRunning = true;
+        w->FRunning.store(true, std::memory_order_relaxed);
         w->gathered_ = true;
         gatherIov_[count++] = iovec{const_cast<char*>(w->data_) + w->sent_, w->Remaining()};
     }

@@ -24,7 +24,7 @@ void TDnTcpRequest::Execute() {
     FErrorCode = 0;
     FContext.FOverlapped = platform::Overlapped{};
     FContext.FRequest = this;
-    FRunning = true;
+    FRunning.store(true, std::memory_order_relaxed);
 }
 
 platform::CompletionQueue* TDnTcpRequest::CompletionQueueFor() {

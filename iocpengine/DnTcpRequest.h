@@ -123,7 +123,7 @@ class TDnTcpRequest : public TDnObject {
     TDnTcpChannel* Channel() const { return FChannel; }
     void* Key() const { return FKey; }
     uint32_t ErrorCode() const { return FErrorCode; }
-    bool Running() const { return FRunning; }
+    bool Running() const { return FRunning.load(std::memory_order_relaxed); }
     TDnReqContext* Context() { return &FContext; }
     platform::Overlapped* Overlapped() { return &FContext.FOverlapped; }
     // The request whose record starts at `overlapped` (a completion packet's pointer).
@@ -143,7 +143,9 @@ class TDnTcpRequest : public TDnObject {
     char* FStartBuffer = nullptr;
     uint32_t FErrorCode = 0;
     std::atomic<int32_t> FRefCount{0};
-    bool FRunning = false;
+    // Set when started (a re-issue sets it again without the channel's lock, while a close
+    // may read it under the lock on another worker).
+    std::atomic<bool> FRunning{false};
 
   private:
     friend class TDnTcpChannel;
