@@ -1,5 +1,6 @@
 // The message server's record of one connection: the client-info record plus the read
-// state, the channel and the send lock. Owned by the message server's client list;
+// state, the channel and the send lock. Shared: the server's client list holds it while
+// the connection is listed, the connection's channel until its last request is done, and
 // everyone else holds a shared_ptr, so late work (a queued reply, a pending close, the
 // lobby) never touches freed memory. Read and written on engine worker threads.
 #pragma once
