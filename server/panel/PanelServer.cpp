@@ -42,6 +42,18 @@ bool SameText(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
+// Under heavy traffic (every request is a log line) one push could carry tens of
+// thousands of lines, more than a page can take in; a burst is cut to its newest lines
+// behind one line that says how many were left out.
+constexpr size_t kMaxLinesPerPush = 1000;
+
+void TrimBurst(std::vector<std::string>& lines) {
+    if (lines.size() <= kMaxLinesPerPush) return;
+    size_t skipped = lines.size() - kMaxLinesPerPush;
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(skipped));
+    lines.insert(lines.begin(), "... " + std::to_string(skipped) + " lines not shown");
+}
+
 std::string LinesJson(const std::vector<std::string>& lines) {
     std::string out = "[";
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -170,6 +182,7 @@ bool PanelServer::StreamStep(Stream& s, std::string& out) {
         if (!lines.empty()) out += Event("log", LinesJson(lines));
     } else {
         auto lines = windowlog::Since(s.logSeq, &s.logSeq);
+        TrimBurst(lines);
         if (!lines.empty()) out += Event("log", LinesJson(lines));
     }
     std::string view = ViewJson();
