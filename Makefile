@@ -3,7 +3,7 @@
 # Debian 12 machine needs nothing else.
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc)
-RUN_ARGS ?= --start --headless
+RUN_ARGS ?= --start
 
 .PHONY: deps deps-test run build-release test build-debug test-sanitize test-asan test-tsan bench clean
 

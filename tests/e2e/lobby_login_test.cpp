@@ -74,6 +74,9 @@ TEST_F(LobbyLogin, AClientThatDropsLeavesItsRoomAndTheLobby) {
     EXPECT_EQ(Next(*kim), "USRIN|E000|플레이어입장:lee");
     lee->Close();
     EXPECT_EQ(Next(*kim), "USROUT|E000|플레이어 퇴실: lee");
+    // The room exit is announced before the logout of the closed connection completes.
+    for (int i = 0; i < 50 && server.Cmd().Tessil_IsExistsUser("lee"); ++i)
+        std::this_thread::sleep_for(20ms);
     kim->SendCommand("FINDUSER", {Text("usrid", "lee")});
     EXPECT_EQ(Next(*kim), "FINDUSER|E000|[]");
     // The master drops: the room goes with him.
