@@ -33,6 +33,9 @@ class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TC
     std::atomic<bool> FShutdown{false};
     // Set when the record has left the client list.
     std::atomic<bool> FRemoved{false};
+    // Bytes queued for sending and not yet written; a client that stops reading is
+    // closed once this passes the server's limit.
+    std::atomic<uint64_t> FPendingOut{0};
 
     // Receive buffers of the message server; only the connection's one outstanding read
     // touches them. A body grows as its pieces arrive, never up front.

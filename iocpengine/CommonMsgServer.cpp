@@ -276,6 +276,10 @@ int32_t TCommonMsgServer::GetClientCount() const {
     return impl_->clientCount.load();
 }
 
+void TCommonMsgServer::SetMaxPendingOutput(uint64_t bytes) {
+    impl_->maxPendingOut.store(bytes);
+}
+
 uint64_t TCommonMsgServer::BytesIn() const {
     return impl_->bytesIn.load();
 }

@@ -18,10 +18,9 @@
 namespace tessil {
 
 class TCommonMsgServer : public IMsgTransport {
-public:
+  public:
     using TOnClientConnectedEvent = std::function<void(TCommonMsgServer&, const TClientRecPtr&)>;
-    using TOnClientDisconnectedEvent =
-        std::function<void(TCommonMsgServer&, const TClientRecPtr&)>;
+    using TOnClientDisconnectedEvent = std::function<void(TCommonMsgServer&, const TClientRecPtr&)>;
     using TOnClientAuthenticationEvent =
         std::function<void(TCommonMsgServer&, const TClientRecPtr&, bool& authenticated)>;
     using TOnDataReceivedEvent =
@@ -47,12 +46,12 @@ public:
 
     uint16_t Port() const;
     void SetPort(uint16_t port);
-    uint32_t Timeout() const;           // seconds (timer tacts); 0 = none
+    uint32_t Timeout() const;  // seconds (timer tacts); 0 = none
     void SetTimeout(uint32_t seconds);
     int WorkerCount() const;
-    void SetWorkerCount(int n);         // reactor workers, default 4
+    void SetWorkerCount(int n);  // reactor workers, default 4
     std::string LogDir() const;
-    void SetLogDir(std::string dir);    // where "Velmora.log" goes ("" = current directory)
+    void SetLogDir(std::string dir);  // where "Velmora.log" goes ("" = current directory)
 
     bool Active() const;
     // Open on true, Close on false; raises EDnException (with the system's error text)
@@ -64,16 +63,19 @@ public:
     void DisconnectAll();
     void DisconnectClient(const TClientRecPtr& client) override;
     void SendString(std::string_view body, const TClientRecPtr& client) override;
-    void SendFrame(std::shared_ptr<const std::string> frame,
-                   const TClientRecPtr& client) override;
+    void SendFrame(std::shared_ptr<const std::string> frame, const TClientRecPtr& client) override;
     bool IsActive() const override { return Active(); }
     int32_t GetClientCount() const override;
 
     // Counters for the panel's metrics (monotonic, 64-bit).
+    // Unsent bytes one connection may hold (default 64 MiB); a client that stops reading
+    // is closed with a log line once its queue passes this.
+    void SetMaxPendingOutput(uint64_t bytes);
+
     uint64_t BytesIn() const;
     uint64_t BytesOut() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -43,6 +43,8 @@ class TMsgServerChannel final : public TDnTcpChannel {
 inline constexpr uint32_t kBodyPieceSize = 64 * 1024;
 // A body buffer larger than this is released after its frame instead of kept for reuse.
 inline constexpr size_t kBodyKeepCapacity = 64 * 1024;
+// Unsent bytes one connection may hold before it is closed as a reader that stopped.
+inline constexpr uint64_t kDefaultMaxPendingOut = 64ull * 1024 * 1024;
 
 // An event handler slot: set and cleared from any thread, raised from workers. A raise
 // that starts after a clear never sees the old handler.
@@ -109,6 +111,8 @@ struct TCommonMsgServer::Impl {
     bool InternalSendShared(TClientRec* client, std::shared_ptr<const std::string> frame);
     // Marks the record and queues a brutal close of its channel.
     void CloseClient(TClientRec* client);
+    // Counts a queued frame against the client's limit; closes the client past it.
+    void ChargePending(TClientRec* client, uint64_t bytes);
     void CloseChannel(TDnTcpChannel* channel, TClientRec* client);
 
     void LogCritical(const std::string& msg) noexcept;
@@ -154,6 +158,7 @@ struct TCommonMsgServer::Impl {
 
     std::atomic<uint64_t> bytesIn{0};
     std::atomic<uint64_t> bytesOut{0};
+    std::atomic<uint64_t> maxPendingOut{kDefaultMaxPendingOut};
 };
 
 }  // namespace tessil

@@ -260,9 +260,13 @@ void TCommonMsgServer::Impl::HandleTimeout(TDnThreadContext*, TDnTcpChannel* cha
 bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
                                           std::string_view body) {
     std::string frame = EncodeFrame(type, body);
-    std::lock_guard send(client->FSendGuard);
-    if (client->FChannel == nullptr) return false;
-    requestor.WriteString(client->FChannel, WriteKey(type, !body.empty()), std::move(frame));
+    const uint64_t size = frame.size();
+    {
+        std::lock_guard send(client->FSendGuard);
+        if (client->FChannel == nullptr) return false;
+        requestor.WriteString(client->FChannel, WriteKey(type, !body.empty()), std::move(frame));
+    }
+    ChargePending(client, size);
     return true;
 }
 
@@ -270,16 +274,31 @@ bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
                                                 std::shared_ptr<const std::string> frame) {
     if (frame->size() < kHeaderSize) return false;
     TMsgHeader header = TMsgHeader::Decode(frame->data());
-    std::lock_guard send(client->FSendGuard);
-    if (client->FChannel == nullptr) return false;
-    requestor.WriteShared(client->FChannel, WriteKey(header.MsgType, header.MsgLen > 0),
-                          std::move(frame));
+    const uint64_t size = frame->size();
+    {
+        std::lock_guard send(client->FSendGuard);
+        if (client->FChannel == nullptr) return false;
+        requestor.WriteShared(client->FChannel, WriteKey(header.MsgType, header.MsgLen > 0),
+                              std::move(frame));
+    }
+    ChargePending(client, size);
     return true;
+}
+
+void TCommonMsgServer::Impl::ChargePending(TClientRec* client, uint64_t bytes) {
+    const uint64_t pending = client->FPendingOut.fetch_add(bytes) + bytes;
+    const uint64_t limit = maxPendingOut.load(std::memory_order_relaxed);
+    if (pending <= limit || client->FShutdown.load()) return;
+    LogCritical(Format("Too much unsent data: %" PRIu64 " bytes with maximum %" PRIu64
+                       ". Connection closed.",
+                       pending, limit));
+    CloseClient(client);
 }
 
 void TCommonMsgServer::Impl::TcpRequestorTcpWrite(TDnThreadContext*, TDnTcpChannel* channel,
                                                   void* key, const char*, uint32_t bufSize) {
     bytesOut.fetch_add(bufSize, std::memory_order_relaxed);
+    if (TClientRec* sent = RecordOf(channel)) sent->FPendingOut.fetch_sub(bufSize);
     // Only the body of a data frame is reported (a frame goes out as one write, so the
     // reported size leaves its header out).
     if (key != WriteKey(mtData, true) || bufSize < kHeaderSize) return;

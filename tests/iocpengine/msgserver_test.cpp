@@ -262,6 +262,28 @@ TEST(MsgServerSend, OnlyDataBodiesAreReportedAsSent) {
     EXPECT_EQ(sent, (std::vector<uint64_t>{3, 5}));
 }
 
+TEST(MsgServerSend, AClientThatStopsReadingIsClosedOnceItsQueuePassesTheLimit) {
+    MsgServerHarness h;
+    h.server.SetMaxPendingOutput(1024 * 1024);
+    RawSocket reader = ConnectTo(h, 1);
+    RawSocket stalled = ConnectTo(h, 2);
+    auto [rr, rs] = h.Locked([&] { return std::pair(h.connected[0], h.connected[1]); });
+    // 32 MiB to each: more than the kernel's buffers absorb for the client that never
+    // reads, while the one that reads each frame as it comes never holds much unsent.
+    const std::string body(64 * 1024, 'x');
+    for (int i = 0; i < 512; ++i) {
+        h.server.SendString(body, rr);
+        auto f = reader.ReadFrame();
+        ASSERT_TRUE(f) << "frame " << i;
+        ASSERT_EQ(f->body.size(), body.size());
+        h.server.SendString(body, rs);
+    }
+    ASSERT_TRUE(h.WaitUntil([&] { return h.disconnected.size() == 1; }));
+    h.Locked([&] { EXPECT_EQ(h.disconnected[0], rs); });
+    EXPECT_NE(h.EngineLog().find("Too much unsent data: "), std::string::npos) << h.EngineLog();
+    EXPECT_TRUE(reader.StaysOpenAndQuiet(50ms));
+}
+
 TEST(MsgServerDisconnect, ReportedOnceAndLaterSendsAndClosesAreIgnored) {
     MsgServerHarness h;
     RawSocket s = ConnectTo(h);
