@@ -111,8 +111,9 @@ struct TCommonMsgServer::Impl {
     bool InternalSendShared(TClientRec* client, std::shared_ptr<const std::string> frame);
     // Marks the record and queues a brutal close of its channel.
     void CloseClient(TClientRec* client);
-    // Counts a queued frame against the client's limit; closes the client past it.
-    void ChargePending(TClientRec* client, uint64_t bytes);
+    // Closes a client whose unsent bytes (counted when its frames are queued) pass the
+    // limit.
+    void CheckPending(TClientRec* client, uint64_t pending);
     void CloseChannel(TDnTcpChannel* channel, TClientRec* client);
 
     void LogCritical(const std::string& msg) noexcept;

@@ -261,12 +261,21 @@ bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
                                           std::string_view body) {
     std::string frame = EncodeFrame(type, body);
     const uint64_t size = frame.size();
+    uint64_t pending = 0;
     {
         std::lock_guard send(client->FSendGuard);
         if (client->FChannel == nullptr) return false;
-        requestor.WriteString(client->FChannel, WriteKey(type, !body.empty()), std::move(frame));
+        // Counted before queuing: the write may complete on a worker at once.
+        pending = client->FPendingOut.fetch_add(size) + size;
+        try {
+            requestor.WriteString(client->FChannel, WriteKey(type, !body.empty()),
+                                  std::move(frame));
+        } catch (...) {
+            client->FPendingOut.fetch_sub(size);
+            throw;
+        }
     }
-    ChargePending(client, size);
+    CheckPending(client, pending);
     return true;
 }
 
@@ -275,18 +284,24 @@ bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
     if (frame->size() < kHeaderSize) return false;
     TMsgHeader header = TMsgHeader::Decode(frame->data());
     const uint64_t size = frame->size();
+    uint64_t pending = 0;
     {
         std::lock_guard send(client->FSendGuard);
         if (client->FChannel == nullptr) return false;
-        requestor.WriteShared(client->FChannel, WriteKey(header.MsgType, header.MsgLen > 0),
-                              std::move(frame));
+        pending = client->FPendingOut.fetch_add(size) + size;
+        try {
+            requestor.WriteShared(client->FChannel, WriteKey(header.MsgType, header.MsgLen > 0),
+                                  std::move(frame));
+        } catch (...) {
+            client->FPendingOut.fetch_sub(size);
+            throw;
+        }
     }
-    ChargePending(client, size);
+    CheckPending(client, pending);
     return true;
 }
 
-void TCommonMsgServer::Impl::ChargePending(TClientRec* client, uint64_t bytes) {
-    const uint64_t pending = client->FPendingOut.fetch_add(bytes) + bytes;
+void TCommonMsgServer::Impl::CheckPending(TClientRec* client, uint64_t pending) {
     const uint64_t limit = maxPendingOut.load(std::memory_order_relaxed);
     if (pending <= limit || client->FShutdown.load()) return;
     LogCritical(Format("Too much unsent data: %" PRIu64 " bytes with maximum %" PRIu64
