@@ -114,6 +114,10 @@ struct TCommonMsgServer::Impl {
     // Closes a client whose unsent bytes (counted when its frames are queued) pass the
     // limit.
     void CheckPending(TClientRec* client, uint64_t pending);
+    // Under the client's send lock: counts size bytes as unsent and runs queue(channel);
+    // false when the connection is gone.
+    template <typename Queue>
+    bool QueueCounted(TClientRec* client, uint64_t size, Queue&& queue);
     void CloseChannel(TDnTcpChannel* channel, TClientRec* client);
 
     void LogCritical(const std::string& msg) noexcept;

@@ -261,6 +261,24 @@ bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
                                           std::string_view body) {
     std::string frame = EncodeFrame(type, body);
     const uint64_t size = frame.size();
+    return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
+        requestor.WriteString(channel, WriteKey(type, !body.empty()), std::move(frame));
+    });
+}
+
+bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
+                                                std::shared_ptr<const std::string> frame) {
+    if (frame->size() < kHeaderSize) return false;
+    const TMsgHeader header = TMsgHeader::Decode(frame->data());
+    const uint64_t size = frame->size();
+    return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
+        requestor.WriteShared(channel, WriteKey(header.MsgType, header.MsgLen > 0),
+                              std::move(frame));
+    });
+}
+
+template <typename Queue>
+bool TCommonMsgServer::Impl::QueueCounted(TClientRec* client, uint64_t size, Queue&& queue) {
     uint64_t pending = 0;
     {
         std::lock_guard send(client->FSendGuard);
@@ -268,30 +286,7 @@ bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
         // Counted before queuing: the write may complete on a worker at once.
         pending = client->FPendingOut.fetch_add(size) + size;
         try {
-            requestor.WriteString(client->FChannel, WriteKey(type, !body.empty()),
-                                  std::move(frame));
-        } catch (...) {
-            client->FPendingOut.fetch_sub(size);
-            throw;
-        }
-    }
-    CheckPending(client, pending);
-    return true;
-}
-
-bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
-                                                std::shared_ptr<const std::string> frame) {
-    if (frame->size() < kHeaderSize) return false;
-    TMsgHeader header = TMsgHeader::Decode(frame->data());
-    const uint64_t size = frame->size();
-    uint64_t pending = 0;
-    {
-        std::lock_guard send(client->FSendGuard);
-        if (client->FChannel == nullptr) return false;
-        pending = client->FPendingOut.fetch_add(size) + size;
-        try {
-            requestor.WriteShared(client->FChannel, WriteKey(header.MsgType, header.MsgLen > 0),
-                                  std::move(frame));
+            queue(client->FChannel);
         } catch (...) {
             client->FPendingOut.fetch_sub(size);
             throw;
