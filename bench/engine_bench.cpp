@@ -22,6 +22,19 @@
 namespace tessil {
 namespace {
 
+// A listening loopback socket on a free port; addr receives its address.
+int LoopbackListener(sockaddr_in& addr) {
+    int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr = sockaddr_in{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(lst, 1024);
+    getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+    return lst;
+}
+
 struct Engine {
     explicit Engine(int workers) {
         reactor.SetThreadSize(workers);
@@ -93,14 +106,8 @@ class Echo : public IDnTcpReadHandler, public IDnTcpWriteHandler, public IDnTcpC
 // Connected loopback clients whose server ends are echo channels of the engine.
 struct EchoSetup {
     EchoSetup(Engine& e, Echo& echo, int clients) {
-        int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(lst, 1024);
-        getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+        sockaddr_in addr;
+        int lst = LoopbackListener(addr);
         for (int i = 0; i < clients; ++i) {
             int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -170,14 +177,8 @@ BENCHMARK(BM_LoopbackRoundTrips)->Args({1, 1})->Args({1, 4})->Args({8, 4})->UseR
 // triggered, read then write back), for comparison with the engine.
 void BM_BaselineEpollRoundTrips(benchmark::State& state) {
     const int clients = static_cast<int>(state.range(0));
-    int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(lst, 1024);
-    getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+    sockaddr_in addr;
+    int lst = LoopbackListener(addr);
     std::vector<int> fds, servers;
     for (int i = 0; i < clients; ++i) {
         int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -274,13 +275,7 @@ BENCHMARK(BM_LoopbackEchoBytes)->Arg(1)->Arg(4)->UseRealTime()->MinTime(1.0);
 // single-threaded epoll loop writing the frame to each socket.
 struct FanOutClients {
     explicit FanOutClients(int receivers) {
-        lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(lst, 1024);
-        getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+        lst = LoopbackListener(addr);
         int one = 1;
         for (int i = 0; i <= receivers; ++i) {
             int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -415,14 +410,8 @@ void BM_IdleConnectionMemory(benchmark::State& state) {
     for (auto _ : state) {
         Engine e(2);
         Echo echo;
-        int lst = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(lst, 1024);
-        getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len);
+        sockaddr_in addr;
+        int lst = LoopbackListener(addr);
         std::vector<int> clients, servers;
         for (int i = 0; i < kConnections; ++i) {
             int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -8,22 +8,12 @@
 #include <sstream>
 
 #include "platform/AppLog.h"
+#include "tests/platform/support/LogStamp.h"
 
 namespace tessil {
 namespace {
 
-// True when line starts with "YYYY/MM/DD [hh:mm:ss] "; rest receives what follows.
-bool splitStamp(const std::string& line, std::string& rest) {
-    const std::string pattern = "dddd/dd/dd [dd:dd:dd] ";
-    if (line.size() < pattern.size()) return false;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (pattern[i] == 'd' ? !digit : line[i] != pattern[i]) return false;
-    }
-    rest = line.substr(pattern.size());
-    return true;
-}
-
+using test::splitStamp;
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
