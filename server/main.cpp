@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/AppLog.h"
+#include "platform/Settings.h"
 #include "server/AppLobby.h"
 #include "server/AppOptions.h"
 #include "server/ControlLoop.h"
@@ -112,6 +113,13 @@ int main(int argc, char** argv) {
     filelog::SetPath((std::filesystem::path(fileLogDir) / "TessilServiceApp.log").string());
     std::string configFile = opts.configFile.empty() ? exe.string() + ".ini" : opts.configFile;
     windowlog::SetEchoToStdout(opts.headless);
+    {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(configFile, ec)) {
+            const std::string settingsError = settings::Load(configFile);
+            if (!settingsError.empty()) std::cerr << "TessilServiceApp: " << settingsError << "\n";
+        }
+    }
 
     ControlLoop loop;
     TMainFormOptions formOptions;
