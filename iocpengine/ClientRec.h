@@ -36,6 +36,9 @@ class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TC
     // Bytes queued for sending and not yet written; a client that stops reading is
     // closed once this passes the server's limit.
     std::atomic<uint64_t> FPendingOut{0};
+    // Why the server closes the connection (an enginestats::TCloseReason); the first
+    // close decides, and the close completion counts it. -1: the peer went away.
+    std::atomic<int> FCloseReason{-1};
 
     // Receive buffers of the message server; only the connection's one outstanding read
     // touches them. A body grows as its pieces arrive, never up front.

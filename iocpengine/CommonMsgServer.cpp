@@ -150,7 +150,7 @@ void TCommonMsgServer::Impl::DisconnectAll() {
         std::lock_guard lock(guard);
         snapshot = clients;
     }
-    for (const auto& c : snapshot) CloseClient(c.get());
+    for (const auto& c : snapshot) CloseClient(c.get(), enginestats::TCloseReason::Requested);
 }
 
 bool TCommonMsgServer::Impl::WaitForNoClients(int timeoutMs) {
@@ -251,7 +251,7 @@ void TCommonMsgServer::DisconnectAll() {
 }
 
 void TCommonMsgServer::DisconnectClient(const TClientRecPtr& client) {
-    if (client) impl_->CloseClient(client.get());
+    if (client) impl_->CloseClient(client.get(), enginestats::TCloseReason::Requested);
 }
 
 void TCommonMsgServer::SendString(std::string_view body, const TClientRecPtr& client) {

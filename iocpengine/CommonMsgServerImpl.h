@@ -26,6 +26,7 @@
 #include "iocpengine/DnTcpReactor.h"
 #include "iocpengine/DnTcpRequestor.h"
 #include "iocpengine/DnWinSockMgr.h"
+#include "iocpengine/EngineStats.h"
 
 namespace tessil {
 
@@ -109,8 +110,9 @@ struct TCommonMsgServer::Impl {
     // has no channel any more.
     bool InternalSend(TClientRec* client, uint16_t type, std::string_view body);
     bool InternalSendShared(TClientRec* client, std::shared_ptr<const std::string> frame);
-    // Marks the record and queues a brutal close of its channel.
-    void CloseClient(TClientRec* client);
+    // Marks the record with the reason (unless one is set) and queues a brutal close of
+    // its channel.
+    void CloseClient(TClientRec* client, enginestats::TCloseReason why);
     // Closes a client whose unsent bytes (counted when its frames are queued) pass the
     // limit.
     void CheckPending(TClientRec* client, uint64_t pending);
@@ -118,7 +120,7 @@ struct TCommonMsgServer::Impl {
     // false when the connection is gone.
     template <typename Queue>
     bool QueueCounted(TClientRec* client, uint64_t size, Queue&& queue);
-    void CloseChannel(TDnTcpChannel* channel, TClientRec* client);
+    void CloseChannel(TDnTcpChannel* channel, TClientRec* client, enginestats::TCloseReason why);
 
     void LogCritical(const std::string& msg) noexcept;
 

@@ -12,7 +12,15 @@
 
 namespace tessil {
 
+using enginestats::TCloseReason;
+
 namespace {
+
+void NoteCloseReason(TClientRec* client, TCloseReason why) {
+    int none = -1;
+    if (client != nullptr)
+        client->FCloseReason.compare_exchange_strong(none, static_cast<int>(why));
+}
 
 // The record a channel of this server belongs to (none for a connection refused while
 // the server was closing). Only a TMsgServerChannel ever carries a record, and it keeps
@@ -65,6 +73,7 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
         explicit Hold(TDnTcpChannel* c) : ch(c) { ch->AddRef(rtUser); }
         ~Hold() { ch->Release(rtUser); }
     } hold(channel);
+    enginestats::CountAccept();
     auto client = std::make_shared<TClientRec>();
     client->FReadStage = rsHeader;
     client->FAddress = channel->RemoteAddr();
@@ -136,14 +145,14 @@ void TCommonMsgServer::Impl::HandleHeaderRead(TDnTcpChannel* channel, TClientRec
                                               const char* buf, uint32_t bufSize) {
     if (bufSize < kHeaderSize) {
         LogCritical(Format("Wrong header size %" PRIu32 " bytes", bufSize));
-        CloseChannel(channel, client);
+        CloseChannel(channel, client, TCloseReason::PeerClosed);
         return;
     }
     TMsgHeader header = TMsgHeader::Decode(buf);
     if (header.MsgLen > MaxMessageSize) {
         LogCritical(Format("Too big message size: %" PRIu32 " with maximum %" PRIu32, header.MsgLen,
                            MaxMessageSize));
-        CloseChannel(channel, client);
+        CloseChannel(channel, client, TCloseReason::OversizedFrame);
         return;
     }
     client->FReadMsgSize = header.MsgLen;
@@ -162,7 +171,7 @@ void TCommonMsgServer::Impl::HandleBodyRead(TDnTcpChannel* channel, TClientRec* 
     if (bufSize != client->FPieceSize) {
         LogCritical(Format("Cannot read message. Received %" PRIu32 " bytes, expected %" PRIu32 ".",
                            client->FBodyReceived + bufSize, client->FReadMsgSize));
-        CloseChannel(channel, client);
+        CloseChannel(channel, client, TCloseReason::PeerClosed);
         return;
     }
     client->FBodyReceived += bufSize;
@@ -302,7 +311,7 @@ void TCommonMsgServer::Impl::CheckPending(TClientRec* client, uint64_t pending) 
     LogCritical(Format("Too much unsent data: %" PRIu64 " bytes with maximum %" PRIu64
                        ". Connection closed.",
                        pending, limit));
-    CloseClient(client);
+    CloseClient(client, TCloseReason::Backlog);
 }
 
 void TCommonMsgServer::Impl::TcpRequestorTcpWrite(TDnThreadContext*, TDnTcpChannel* channel,
@@ -327,14 +336,17 @@ void TCommonMsgServer::Impl::TcpRequestorTcpWriteStream(TDnThreadContext*, TDnTc
     // The server queues no stream writes of its own.
 }
 
-void TCommonMsgServer::Impl::CloseClient(TClientRec* client) {
+void TCommonMsgServer::Impl::CloseClient(TClientRec* client, TCloseReason why) {
     std::lock_guard send(client->FSendGuard);
     if (client->FChannel == nullptr) return;
+    NoteCloseReason(client, why);
     client->FShutdown.store(true);
     requestor.Close(client->FChannel, client, true);
 }
 
-void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* client) {
+void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* client,
+                                          TCloseReason why) {
+    NoteCloseReason(client, why);
     if (client != nullptr) client->FShutdown.store(true);
     requestor.Close(channel, client, true);
 }
@@ -342,7 +354,7 @@ void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* cl
 void TCommonMsgServer::Impl::TcpRequestorTcpClientClose(TDnThreadContext*, TDnTcpChannel* channel,
                                                         void*) {
     try {
-        CloseChannel(channel, RecordOf(channel));
+        CloseChannel(channel, RecordOf(channel), TCloseReason::PeerClosed);
     } catch (...) {
         LogCritical("Failed to enqueue close command.");
     }
@@ -355,7 +367,7 @@ void TCommonMsgServer::Impl::TcpRequestorTcpError(TDnThreadContext*, TDnTcpChann
     int code = static_cast<int>(errorCode);
     if (platform::IsNotSocketError(code) || code == platform::kErrOperationAborted) return;
     try {
-        CloseChannel(channel, RecordOf(channel));
+        CloseChannel(channel, RecordOf(channel), TCloseReason::PeerClosed);
     } catch (...) {
         LogCritical("Failed to enqueue close command.");
     }
@@ -394,6 +406,8 @@ void TCommonMsgServer::Impl::TcpRequestorTcpClose(TDnThreadContext*, TDnTcpChann
         }
     }
     if (!first) return;
+    const int why = client->FCloseReason.load();
+    enginestats::CountClose(why < 0 ? TCloseReason::PeerClosed : static_cast<TCloseReason>(why));
     DoDisconnected(client);
     listChanged.notify_all();
 }
