@@ -35,6 +35,9 @@ std::string UidKey(const std::string& id) {
 std::string AliveKey(const std::string& node) {
     return kPrefix + "alive:" + node;
 }
+std::string DeadKey(const std::string& node) {
+    return kPrefix + "dead:" + node;
+}
 std::string BlockKey(int block) {
     return kPrefix + "block:" + std::to_string(block);
 }
@@ -163,9 +166,19 @@ void ClusterNode::tick() {
 
 void ClusterNode::join() {
     joining_ = true;
-    presumedDead_ = everRefreshed_ && Clock::now() - lastRefresh_ > config_.aliveTtl;
-    const int keep = block_.load();
-    claimBlock(keep >= 0 ? keep : 0, 0);
+    // A survivor that cleaned this node up left a mark: then this node's memberships in
+    // other nodes' rooms, and theirs in its rooms, are over. Without the mark (Redis
+    // restarted, or the outage was short) they stand.
+    link_.Command({"GET", DeadKey(config_.node)}, [this](const RedisReply& r) {
+        if (!r.up) {
+            joining_ = false;
+            return;
+        }
+        presumedDead_ = !r.nil;
+        if (presumedDead_) link_.Command({"DEL", DeadKey(config_.node)});
+        const int keep = block_.load();
+        claimBlock(keep >= 0 ? keep : 0, 0);
+    });
 }
 
 void ClusterNode::claimBlock(int block, int tried) {
@@ -203,13 +216,7 @@ void ClusterNode::claimBlock(int block, int tried) {
 
 void ClusterNode::refresh() {
     const std::string ttl = std::to_string(config_.aliveTtl.count());
-    link_.Command({"SET", AliveKey(config_.node), std::to_string(block_.load()), "PX", ttl},
-                  [this](const RedisReply& r) {
-                      if (r.up && !r.error) {
-                          lastRefresh_ = Clock::now();
-                          everRefreshed_ = true;
-                      }
-                  });
+    link_.Command({"SET", AliveKey(config_.node), std::to_string(block_.load()), "PX", ttl}, {});
     link_.Command({"EVAL", kClaimScript, "1", BlockKey(block_.load()), config_.node, ttl});
     link_.Command({"SADD", kNodes, config_.node});
 }
@@ -252,6 +259,7 @@ void ClusterNode::cleanUp(const std::string& dead) {
         for (const auto& id : r.elements)
             link_.Command({"EVAL", kReleaseScript, "1", UidKey(id.str), dead});
         link_.Command({"DEL", usersKey(dead), roomsKey(dead)});
+        link_.Command({"SET", DeadKey(dead), "1", "PX", "3600000"});
         link_.Command({"SREM", kNodes, dead});
     });
 }

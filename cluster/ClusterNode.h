@@ -56,8 +56,8 @@ class ClusterNode {
     ClusterNode& operator=(const ClusterNode&) = delete;
 
     // Handlers, set before Start; all run on the executor.
-    // After each (re)join; presumedDead: this node was out of touch longer than the
-    // liveness time-out, so the others may have cleaned it up.
+    // After each (re)join; presumedDead: another node has declared this one dead and
+    // cleaned up after it while it was out of touch.
     std::function<void(bool presumedDead)> onJoined;
     std::function<void()> onLost;  // Redis connection lost
     std::function<void(const std::string& node)> onNodeDead;
@@ -131,8 +131,6 @@ class ClusterNode {
     std::atomic<bool> stopping_{false};
     Scheduler::TaskId tickTask_ = 0;
     bool joining_ = false;
-    std::chrono::steady_clock::time_point lastRefresh_{};
-    bool everRefreshed_ = false;
     bool presumedDead_ = false;
 
     mutable std::mutex aliveMu_;

@@ -440,7 +440,7 @@ void ClusterLobbyImpl::onJoined(bool presumedDead) {
         // The others may have cleaned this node up while it was away: every membership
         // across nodes ends here too, with the lobby's events.
         filelog::Write("Cluster",
-                       "rejoined after more than the liveness time-out; rooms "
+                       "rejoined after another node declared this one dead; rooms "
                        "shared with other nodes are closed for their members");
         std::vector<TClientRecPtr> standIns;
         {

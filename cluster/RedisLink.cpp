@@ -111,6 +111,7 @@ void RedisLink::Stop() {
         stop_ = true;
     }
     wake_.notify_all();
+    pause_.notify_all();
     if (commandThread_.joinable()) commandThread_.join();
     if (subscribeThread_.joinable()) subscribeThread_.join();
 }
@@ -216,7 +217,7 @@ void RedisLink::subscribeLoop() {
         ContextPtr ctx = Connect(address_, why);
         if (!ctx) {
             std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });
+            pause_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });
             continue;
         }
         std::vector<std::string> argv{"SUBSCRIBE"};
@@ -251,7 +252,7 @@ void RedisLink::subscribeLoop() {
         }
         if (stop_) break;
         std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });
+        pause_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });
     }
 }
 

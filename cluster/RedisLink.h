@@ -82,7 +82,8 @@ class RedisLink {
     std::vector<std::string> channels_;
 
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;   // the command thread: work queued, or stop
+    std::condition_variable pause_;  // the subscription thread's reconnect pause
     std::deque<Pending> queue_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> up_{false};
