@@ -172,7 +172,7 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
         const int block = ClusterNode::RoomBlockOf(roomNo);
         const auto [first, last] = node_.RoomRange();
         if (block >= 0 && !(roomNo >= first && roomNo <= last)) {
-            if (!node_.Up()) {
+            if (!node_.Joined()) {
                 refuseUnavailable(client, p.word);
                 return true;
             }
@@ -273,7 +273,7 @@ bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const 
         }
         return true;
     }
-    if (!node_.Up()) {
+    if (!node_.Joined()) {
         refuseUnavailable(client, "LOGOUT");
         return true;
     }
@@ -388,7 +388,7 @@ bool ClusterLobbyImpl::userMessage(const TClientRecPtr& client, const Peek& p,
         runHere(client, body);
         return true;
     }
-    if (!node_.Up()) {
+    if (!node_.Joined()) {
         refuseUnavailable(client, p.word);
         return true;
     }

@@ -142,7 +142,7 @@ std::string ClusterNode::roomsKey(const std::string& node) const {
 void ClusterNode::onLinkState(bool up) {
     if (up) {
         filelog::Write("Cluster", "Redis connected; node " + config_.node + " joining");
-        if (!joining_ && !joined_) join();
+        if (!joining_ && !joined_ && link_.Subscribed()) join();
         return;
     }
     joined_ = false;
@@ -153,8 +153,14 @@ void ClusterNode::onLinkState(bool up) {
 
 void ClusterNode::tick() {
     if (stopping_) return;
+    if (joined_ && !link_.Subscribed()) {
+        // Messages to this node would be lost: out until the subscription is back.
+        joined_ = false;
+        windowlog::Add("Cluster: subscription lost; cluster commands are refused");
+    }
     if (link_.Up()) {
-        if (!joined_ && !joining_)
+        // A node joins only once other nodes' messages reach it.
+        if (!joined_ && !joining_ && link_.Subscribed())
             join();
         else if (joined_) {
             refresh();
@@ -245,7 +251,6 @@ void ClusterNode::checkDeaths() {
                 windowlog::Add("Cluster: node " + n + " is gone; cleaning up after it");
                 filelog::Write("Cluster", "node " + n + " missed its liveness key");
                 cleanUp(n);
-                if (onNodeDead) onNodeDead(n);
             });
         }
     });
@@ -253,14 +258,21 @@ void ClusterNode::checkDeaths() {
 
 void ClusterNode::cleanUp(const std::string& dead) {
     // Idempotent: several survivors may run it at once; an ID is released only while it
-    // still names the dead node.
+    // still names the dead node. The lobby hears of the death once the keys are clean, so
+    // the notices it sends can be followed at once by a login of a freed ID.
     link_.Command({"HKEYS", usersKey(dead)}, [this, dead](const RedisReply& r) {
-        if (!r.up || r.error) return;
+        if (!r.up || r.error) {
+            std::lock_guard lock(aliveMu_);
+            cleaning_.erase(dead);  // tried again at the next check
+            return;
+        }
         for (const auto& id : r.elements)
             link_.Command({"EVAL", kReleaseScript, "1", UidKey(id.str), dead});
         link_.Command({"DEL", usersKey(dead), roomsKey(dead)});
         link_.Command({"SET", DeadKey(dead), "1", "PX", "3600000"});
-        link_.Command({"SREM", kNodes, dead});
+        link_.Command({"SREM", kNodes, dead}, [this, dead](const RedisReply&) {
+            if (onNodeDead) onNodeDead(dead);
+        });
     });
 }
 

@@ -90,7 +90,7 @@ TClientRecPtr ClusterLobbyImpl::localClient(const std::string& user) const {
 
 bool ClusterLobbyImpl::forward(const TClientRecPtr& client, const std::string& body,
                                const std::string& node, const std::string& word) {
-    if (!node_.Up()) {
+    if (!node_.Joined()) {
         refuseUnavailable(client, word);
         return true;
     }

@@ -241,8 +241,12 @@ void RedisLink::subscribeLoop() {
             auto* r = static_cast<redisReply*>(raw);
             if (r->type == REDIS_REPLY_ARRAY && r->elements == 3 &&
                 r->element[0]->type == REDIS_REPLY_STRING &&
-                std::string_view(r->element[0]->str, r->element[0]->len) == "message" &&
-                onMessage_) {
+                std::string_view(r->element[0]->str, r->element[0]->len) == "subscribe") {
+                subscribed_ = true;
+            } else if (r->type == REDIS_REPLY_ARRAY && r->elements == 3 &&
+                       r->element[0]->type == REDIS_REPLY_STRING &&
+                       std::string_view(r->element[0]->str, r->element[0]->len) == "message" &&
+                       onMessage_) {
                 std::string channel(r->element[1]->str, r->element[1]->len);
                 std::string message(r->element[2]->str, r->element[2]->len);
                 post([fn = onMessage_, channel = std::move(channel),
@@ -250,6 +254,7 @@ void RedisLink::subscribeLoop() {
             }
             freeReplyObject(r);
         }
+        subscribed_ = false;
         if (stop_) break;
         std::unique_lock lock(mutex_);
         pause_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });

@@ -62,6 +62,9 @@ class RedisLink {
     // Queues one command (binary-safe arguments). The callback may be empty.
     void Command(std::vector<std::string> argv, Callback done = {});
     bool Up() const { return up_.load(); }
+    // True while the subscription is confirmed by Redis: messages sent to this node now
+    // reach it.
+    bool Subscribed() const { return subscribed_.load(); }
     // Commands waiting for the command thread (the cluster bounds its own queueing on it).
     size_t Queued() const;
 
@@ -87,6 +90,7 @@ class RedisLink {
     std::deque<Pending> queue_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> up_{false};
+    std::atomic<bool> subscribed_{false};
     std::thread commandThread_;
     std::thread subscribeThread_;
 };

@@ -103,8 +103,10 @@ TEST_F(ClusterRooms, GameOfFourOverThreeNodes) {
     EXPECT_EQ(Next(*players[0]), "ENDGAME|E000|모든 플레이어가 게임을 종료하였습니다");
 
     // The list shows every member's state, wherever they sit.
-    late->SendCommand("USRLIST");
-    const std::string users = NextOf(*late, "USRLIST");
+    const std::string users =
+        ListShowing(*late, "USRLIST", {},
+                    "\"choi\",\"nickname\":\"\",\"gcode\":\"G1\",\"roomno\":\"" +
+                        std::to_string(roomNo) + "\",\"stat\":4");
     for (const auto& id : ids)
         EXPECT_THAT(users, HasSubstr("\"userid\":\"" + id +
                                      "\",\"nickname\":\"\",\"gcode\":\"G1\","
@@ -173,8 +175,8 @@ TEST_F(ClusterRooms, MasterHandOverAcrossNodes) {
         }
     }
     ASSERT_NE(master, 0u);
-    players[0]->SendCommand("ROOMLIST", {Int("roomNo", roomNo)});
-    EXPECT_THAT(NextOf(*players[0], "ROOMLIST"), HasSubstr("\"master\":\"" + ids[master] + "\""));
+    EXPECT_THAT(ListShowing(*players[0], "ROOMLIST", {Int("roomNo", roomNo)}, ids[master]),
+                HasSubstr("\"master\":\"" + ids[master] + "\""));
     // The new master, on another node than the room, runs the game.
     Request(master, "REQSTART");
     for (size_t i : {1, 2}) EXPECT_EQ(Next(*players[i]), "REQSTART|E000|게임시작요청") << ids[i];
@@ -189,8 +191,7 @@ TEST_F(ClusterRooms, MasterHandOverAcrossNodes) {
                                 {Int("roomNo", 0), Text("pass", ""), Text("gamecode", "")});
     EXPECT_EQ(Next(*players[other]), "DELROOM|E000|개설방 폐쇄");
     EXPECT_EQ(Next(*players[other]), "EXITROOM|E000|방탈퇴 성공");
-    players[0]->SendCommand("ROOMLIST", {Int("roomNo", -1)});
-    EXPECT_EQ(NextOf(*players[0], "ROOMLIST"), "ROOMLIST|E000|[]");
+    EXPECT_EQ(ListShowing(*players[0], "ROOMLIST", {Int("roomNo", -1)}, "[]"), "ROOMLIST|E000|[]");
 }
 
 }  // namespace

@@ -65,8 +65,7 @@ TEST_F(ClusterUsers, ListsAndFindUserShowEveryNode) {
 
     for (int n = 0; n < 3; ++n) {
         auto& c = n == 0 ? *kim : n == 1 ? *lee : *park;
-        c.SendCommand("USRLIST");
-        const std::string list = NextOf(c, "USRLIST");
+        const std::string list = ListShowing(c, "USRLIST", {}, roomNo);
         for (const char* id : {"kim", "lee", "park"})
             EXPECT_THAT(list, HasSubstr(std::string("\"userid\":\"") + id + "\"")) << "node " << n;
         EXPECT_THAT(list, HasSubstr("{\"userid\":\"lee\",\"nickname\":\"\",\"gcode\":\"G1\","
@@ -79,8 +78,7 @@ TEST_F(ClusterUsers, ListsAndFindUserShowEveryNode) {
         c.SendCommand("FINDUSER", {Text("usrid", "nobody")});
         EXPECT_EQ(NextOf(c, "FINDUSER"), "FINDUSER|E000|[]");
 
-        c.SendCommand("ROOMLIST", {Int("roomNo", -1)});
-        const std::string rooms = NextOf(c, "ROOMLIST");
+        const std::string rooms = ListShowing(c, "ROOMLIST", {Int("roomNo", -1)}, roomNo);
         EXPECT_THAT(rooms, HasSubstr("\"roomNo\":\"" + roomNo + "\",\"master\":\"lee\""));
         c.SendCommand("ROOMLIST", {Int("roomNo", std::stoi(roomNo))});
         EXPECT_THAT(NextOf(c, "ROOMLIST"), HasSubstr("\"subect\":\"roomoflee\""));
@@ -105,8 +103,7 @@ TEST_F(ClusterUsers, UserMessageCrossesNodesAndLogoutFreesTheId) {
     EXPECT_THAT(NextOf(*lee, "LOGOUT"), HasSubstr("E000"));
     auto later = cluster->Login(1, "lee");
     EXPECT_TRUE(later);
-    kim->SendCommand("USRLIST");
-    EXPECT_THAT(NextOf(*kim, "USRLIST"), HasSubstr("\"userid\":\"lee\""));
+    EXPECT_THAT(ListShowing(*kim, "USRLIST", {}, "\"lee\""), HasSubstr("\"userid\":\"lee\""));
 }
 
 }  // namespace

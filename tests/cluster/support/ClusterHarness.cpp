@@ -244,4 +244,24 @@ std::string NextOf(LobbyClient& client, const std::string& cmd, std::chrono::mil
     return reply->cmd + "|" + reply->code + "|" + reply->data;
 }
 
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members,
+                        const std::function<bool(const std::string&)>& done) {
+    std::string last;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    do {
+        client.SendCommand(cmd, members);
+        last = NextOf(client, cmd);
+        if (done(last)) break;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < until);
+    return last;
+}
+
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members, const std::string& needle) {
+    return ListShowing(client, cmd, members,
+                       [&](const std::string& s) { return s.find(needle) != std::string::npos; });
+}
+
 }  // namespace tessil::clustertest

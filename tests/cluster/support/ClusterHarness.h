@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,5 +91,14 @@ std::string Next(LobbyClient& client,
 // The first reply or event with this cmd, as "cmd|code|data".
 std::string NextOf(LobbyClient& client, const std::string& cmd,
                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// Lists are read from Redis, where a change made on another node lands one round trip
+// after that node's own reply: sends the request until its reply contains `needle` (at most
+// 3 s) and returns the last reply as "cmd|code|data".
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members, const std::string& needle);
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members,
+                        const std::function<bool(const std::string&)>& done);
 
 }  // namespace tessil::clustertest
