@@ -4,6 +4,7 @@
 
 #include "client/CliSession.h"
 #include "protocol/ClientProtocol.h"
+#include "protocol/MsgFrame.h"
 #include "protocol/TextUtils.h"
 #include "support/FakeServer.h"
 
