@@ -356,13 +356,14 @@ bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p,
         return true;
     }
     node_.FindUser(usrid, [this, client, word = p.word](std::optional<ClusterNode::Found> f) {
-        if (!f)
+        if (!f) {
             refuseUnavailable(client, word);
-        else
-            reply(client,
-                  MakeArrayMsgForClient(
-                      word, code::E000,
-                      "[" + (f->found ? RenderFindUserItem(f->item) : std::string()) + "]"));
+        } else {
+            std::string list = "[";
+            if (f->found) list += RenderFindUserItem(f->item);
+            list += ']';
+            reply(client, MakeArrayMsgForClient(word, code::E000, list));
+        }
         finish(client);
     });
     return false;
