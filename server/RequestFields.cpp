@@ -38,7 +38,8 @@ limits::TEpisode lengthEpisode;
 limits::TEpisode textEpisode;
 
 size_t readLimit(const char* key, size_t fallback, int64_t max) {
-    return static_cast<size_t>(settings::Int("Limits", key, static_cast<int64_t>(fallback), 1, max));
+    return static_cast<size_t>(
+        settings::Int("Limits", key, static_cast<int64_t>(fallback), 1, max));
 }
 
 }  // namespace
@@ -82,10 +83,9 @@ bool CheckField(std::string_view value, TField kind, const TIntakeLimits& limits
     if (value.size() > limits.MaxOf(kind)) {
         limits::CountRefusal(info.counter);
         if (lengthEpisode.Begin()) {
-            filelog::Write("RequestIntake", std::string("a request field over its length limit ") +
-                                                info.key + "=" +
-                                                std::to_string(limits.MaxOf(kind)) +
-                                                " was refused");
+            filelog::Write("RequestIntake",
+                           std::string("a request field over its length limit ") + info.key + "=" +
+                               std::to_string(limits.MaxOf(kind)) + " was refused");
         }
         return false;
     }

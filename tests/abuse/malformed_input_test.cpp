@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -35,8 +36,8 @@ std::vector<Bad> Catalogue(std::mt19937& rng) {
         {mtData, "TXT" + Base64Encode("{\"cmd\":"), syntax},
         {mtData, "TXT" + Base64Encode("[1,2,3]"), syntax},
         {mtData, "TXT" + Base64Encode("\"USRLIST\""), syntax},
-        {mtData, "TXT" + Base64Encode(std::string(20000, '[')), syntax},
-        {mtData, "TXT" + Base64Encode("{\"a\":" + std::string(5000, '{')), syntax},
+        {mtData, "TXT" + Base64Encode(std::string(2000, '[')), syntax},
+        {mtData, "TXT" + Base64Encode("{\"a\":" + std::string(1500, '{')), syntax},
         {mtData, "TXT" + Base64Encode(R"({"CMD":"LOGIN"})"), "SYNTAX|E015"},
         {mtData, "TXT" + Base64Encode(R"({"cmd":"USRLIST"})"), "USRLIST|E016"},
         {mtData, "TXT" + Base64Encode(R"({"cmd":["LOGIN"]})"), "SYNTAX|E015"},
@@ -109,24 +110,21 @@ TEST(MalformedInput, ThirtyTwoThousandBrokenInputsGetTheirOwnRepliesAndNothingEl
 }
 
 TEST(MalformedInput, FiveMillionNestingLevelsAreRefusedWithoutHarm) {
-    ServerProcess server;
+    // Frames after login may be large enough here for the document to reach the parser.
+    ServerProcess server(std::map<std::string, std::string>{{"MaxBodyAfterLogin", "16777216"}});
     ASSERT_TRUE(server.Started()) << server.Output();
     Client c;
     ASSERT_TRUE(c.Connect(server.Port(), 1));
     ASSERT_TRUE(c.Login("deep"));
     const long rssBefore = server.RssKiB();
     ASSERT_TRUE(c.Request(std::string(5'000'000, '[')));
-    // Either the syntax reply, or the frame is over a size limit and the connection closes.
     auto reply = c.NextText(30s);
-    if (reply) {
-        EXPECT_EQ(CmdCode(*reply), "SYNTAX|E015");
-    } else {
-        EXPECT_FALSE(c.IsOpen()) << "no reply and no close";
-    }
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(CmdCode(*reply), "SYNTAX|E015");
     EXPECT_TRUE(server.Running());
     const long rssAfter = server.RssKiB();
-    std::printf("RSS around a 5,000,000-level document: %ld KiB before, %ld KiB after\n",
-                rssBefore, rssAfter);
+    std::printf("RSS around a 5,000,000-level document: %ld KiB before, %ld KiB after\n", rssBefore,
+                rssAfter);
     Client other;
     ASSERT_TRUE(other.Connect(server.Port(), 2));
     EXPECT_TRUE(other.Login("other"));

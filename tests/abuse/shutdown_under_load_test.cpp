@@ -50,9 +50,9 @@ TEST(ShutdownUnderLoad, SigtermWithFiveHundredActiveClientsExitsZeroPromptly) {
     const auto t0 = std::chrono::steady_clock::now();
     server.Signal(SIGTERM);
     const int code = server.Wait(20s);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - t0)
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     stop = true;
     chatter.join();
     std::printf("SIGTERM with %d active clients: exit %d after %lld ms\n", kClients, code,
