@@ -18,6 +18,7 @@ ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig 
       intake_(cmd_),
       strand_(static_cast<size_t>(settings::Int("Limits", "ClusterQueuedRequests", 64, 1, 100000))),
       forwardTimeoutMs_(settings::Int("Cluster", "ForwardTimeoutMs", 5000, 100, 600000)),
+      aliveTtlMs_(config.aliveTtl.count()),
       executor_(std::make_unique<Scheduler>()),
       node_(std::move(config), *executor_) {
     node_.onJoined = [this](bool presumedDead) { onJoined(presumedDead); };

@@ -94,6 +94,9 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
                     bool answered);
     void onRoomFrame(const WireMessage& m, bool fromRoomNode);
     void onLogout(const WireMessage& m);
+    void onResync(const WireMessage& m);
+    // Tells the nodes of this node's stand-ins where they sit (after Redis came back).
+    void resyncStandIns();
     void onNodeDead(const std::string& node);
     void onJoined(bool presumedDead);
     void onLost();
@@ -152,6 +155,7 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     limits::TEpisode unavailable_;
     limits::TEpisode queueFull_;
     const int64_t forwardTimeoutMs_;
+    const int64_t aliveTtlMs_;
 
     // Runs Redis results, the other nodes' messages and the liveness tick, one at a time.
     std::unique_ptr<Scheduler> executor_;
