@@ -49,6 +49,7 @@ void TMainForm::CreateServer() {
     server->SetPort(options_.port);
     server->SetWorkerCount(options_.workers);
     server->SetLogDir(options_.engineLogDir);
+    server->SetLimits(TConnectionLimits::FromSettings());
     server->SetOnClientConnected(
         [this](TCommonMsgServer&, const TClientRecPtr& c) { Server_ClientConnected(c); });
     server->SetOnClientDisconnected(
