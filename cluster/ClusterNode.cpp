@@ -2,6 +2,7 @@
 // liveness tick run on the cluster executor; the key updates queue commands from any thread.
 #include "cluster/ClusterNode.h"
 
+#include <future>
 #include <memory>
 
 #include "platform/AppLog.h"
@@ -105,10 +106,15 @@ void ClusterNode::Start() {
 void ClusterNode::Stop() {
     if (stopping_.exchange(true)) return;
     executor_.Cancel(tickTask_);
-    // A clean exit hands the node's keys back at once instead of waiting for its death.
+    // A clean exit drops the liveness key at once, so the others notice within one check
+    // (instead of the time-out) and clean up after this node as after any death: its IDs
+    // are released and its users leave their rooms by the lobby's rules. The wait is short
+    // and runs on the thread that closes the process, never on a worker.
     if (link_.Up() && joined_) {
-        link_.Command({"DEL", AliveKey(config_.node)});
-        link_.Command({"SREM", kNodes, config_.node});
+        auto sent = std::make_shared<std::promise<void>>();
+        link_.Command({"DEL", AliveKey(config_.node)},
+                      [sent](const RedisReply&) { sent->set_value(); });
+        sent->get_future().wait_for(std::chrono::milliseconds(500));
     }
     link_.Stop();
 }

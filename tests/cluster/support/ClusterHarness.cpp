@@ -205,6 +205,12 @@ void Cluster::spawnNode(int index) {
         logDir / "stdout.txt");
 }
 
+void Cluster::StopNode(int node) {
+    auto& proc = nodes_.at(static_cast<size_t>(node)).proc;
+    proc->Kill(SIGTERM);
+    if (!proc->Wait(10s)) ADD_FAILURE() << Name(node) << " did not stop on SIGTERM";
+}
+
 void Cluster::KillNode(int node) {
     auto& proc = nodes_.at(static_cast<size_t>(node)).proc;
     proc->Kill(SIGKILL);
