@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/AppLog.h"
+#include "platform/Settings.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil::cluster {
@@ -83,7 +84,11 @@ std::string RenderFindUserItem(const PresenceItem& p) {
 }
 
 ClusterNode::ClusterNode(ClusterConfig config, Scheduler& executor)
-    : config_(std::move(config)), executor_(executor), link_(config_.redis, executor) {}
+    : config_(std::move(config)),
+      executor_(executor),
+      link_(config_.redis, executor,
+            static_cast<size_t>(
+                settings::Int("Limits", "ClusterRedisBacklog", 100000, 100, 100000000))) {}
 
 ClusterNode::~ClusterNode() {
     Stop();
