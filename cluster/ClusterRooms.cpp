@@ -444,11 +444,12 @@ void ClusterLobbyImpl::loseSeat(const std::string& user, const std::string& node
     if (!client) return;
     // The room went with its node: for this member it is closed, as when its master
     // closes it.
-    reply(client, MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
     {
+        // Out of the room before the notice can reach the client and draw its next request.
         auto guard = cmd_.GameInfo().Guard();
         client->FRoomNo = -2;
         client->FGameStat = 0;
+        reply(client, MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
     }
     publishPresence(client);
 }
