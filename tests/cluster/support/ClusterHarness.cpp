@@ -143,6 +143,16 @@ Cluster::~Cluster() {
             if (!node.proc->Wait(10s)) node.proc->Kill(SIGKILL);
         }
     }
+    // A sanitizer's report in a node's output fails the test.
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        std::ifstream in(dir_ / Name(static_cast<int>(i)) / "stdout.txt");
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                   "WARNING: ThreadSanitizer", "runtime error:"})
+            EXPECT_EQ(text.find(report), std::string::npos)
+                << Name(static_cast<int>(i)) << ": " << report;
+    }
     nodes_.clear();
     redis_.reset();
     std::error_code ec;
