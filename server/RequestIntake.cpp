@@ -3,6 +3,7 @@
 #include "server/RequestIntake.h"
 
 #include "platform/AppLog.h"
+#include "platform/Metrics.h"
 #include "protocol/ClientProtocol.h"
 #include "server/CmdLineObject.h"
 
@@ -16,6 +17,7 @@ void RequestIntake::reply(const Request& r, std::string_view code, std::string_v
 
 void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
     Process_Count.fetch_add(1, std::memory_order_relaxed);
+    metrics::RequestTimer timing;  // requests by command and their handling time
     if (!client) return;
     std::string text = GetStreamData(body);
     RemoveSpace(text);
@@ -33,6 +35,7 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
         cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxCmd), client);
         return;
     }
+    timing.command = word;
     const int32_t command = CommandType(word);
     const Request r{client, word, json};
 

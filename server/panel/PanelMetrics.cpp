@@ -1,7 +1,16 @@
-// Prometheus text exposition of TAppMetrics (see PanelMetrics.h). Any thread.
+// Prometheus text exposition and the health answer (see PanelMetrics.h). Any thread.
 #include "server/panel/PanelMetrics.h"
 
+#include <cstdio>
 #include <string_view>
+
+#include "platform/LimitEvents.h"
+#include "platform/Metrics.h"
+#include "server/panel/ProcessStats.h"
+
+#ifndef TESSIL_VERSION
+#define TESSIL_VERSION "0.0.0"
+#endif
 
 namespace tessil {
 
@@ -14,12 +23,26 @@ void Family(std::string& out, std::string_view name, std::string_view type, std:
     out.append(name).append(" ").append(value).append("\n");
 }
 
+std::string Number(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6f", v);
+    return buf;
+}
+
 }  // namespace
 
 std::string FormatMetrics(const TAppMetrics& m) {
     std::string out;
+    Family(out, "tessil_up", "gauge", "1 while the server listens for game clients, else 0.",
+           m.listening ? "1" : "0");
+    out += "# HELP tessil_build_info The server's version.\n# TYPE tessil_build_info gauge\n";
+    out += "tessil_build_info{version=\"" TESSIL_VERSION "\"} 1\n";
     Family(out, "tessil_connections", "gauge", "Open client connections.",
            std::to_string(m.connections));
+    Family(out, "tessil_connections_accepted_total", "counter",
+           "Client connections accepted since start.", std::to_string(m.accepted));
+    Family(out, "tessil_connections_closed_total", "counter",
+           "Client connections closed since start.", std::to_string(m.closed));
     Family(out, "tessil_requests_processed_total", "counter",
            "Data messages handed to request handling since start.", std::to_string(m.requests));
     Family(out, "tessil_rooms", "gauge", "Open rooms.", std::to_string(m.rooms));
@@ -28,7 +51,37 @@ std::string FormatMetrics(const TAppMetrics& m) {
            "Bytes received from game clients since start.", std::to_string(m.bytesIn));
     Family(out, "tessil_sent_bytes_total", "counter", "Bytes sent to game clients since start.",
            std::to_string(m.bytesOut));
+
+    const TProcessStats p = ReadProcessStats();
+    Family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+           std::to_string(p.residentBytes));
+    Family(out, "process_cpu_seconds_total", "counter", "User and system CPU time in seconds.",
+           Number(p.cpuSeconds));
+    Family(out, "process_open_fds", "gauge", "Open file descriptors.", std::to_string(p.openFds));
+    Family(out, "process_max_fds", "gauge", "Limit of open file descriptors.",
+           std::to_string(p.maxFds));
+    Family(out, "process_start_time_seconds", "gauge", "Start time since the epoch in seconds.",
+           Number(p.startTimeSeconds));
+
+    out +=
+        "# HELP tessil_refusals_total Events refused because a limit was reached, by limit.\n"
+        "# TYPE tessil_refusals_total counter\n";
+    limits::ForEachRefusal([&](const std::string& limit, uint64_t n) {
+        out += "tessil_refusals_total{limit=\"" + limit + "\"} " + std::to_string(n) + "\n";
+    });
+    out += metrics::FormatRequests();
+    out += metrics::FormatCollectors();
     return out;
+}
+
+std::string HealthJson(const TAppMetrics& m, int* status) {
+    if (m.listening) {
+        *status = 200;
+        return "{\"status\":\"listening\",\"port\":" + std::to_string(m.port) +
+               ",\"connections\":" + std::to_string(m.connections) + "}";
+    }
+    *status = 503;
+    return "{\"status\":\"stopped\"}";
 }
 
 }  // namespace tessil
