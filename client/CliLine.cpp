@@ -4,6 +4,7 @@
 #include <charconv>
 #include <optional>
 
+#include "protocol/ClientProtocol.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil {
@@ -116,6 +117,59 @@ CliLine parseHandshake(const std::vector<Token>& tokens) {
     return l;
 }
 
+constexpr std::string_view kCliWords[] = {"quit",      "exit", "help", "heartbeat", "clientlist",
+                                          "handshake", "raw",  "wait", "sleep"};
+
+size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// The refusal of a word that is neither a line word nor a server command.
+CliLine unknownWord(const std::string& word) {
+    const std::string upper = UpperAscii(word);
+    std::string best;
+    size_t bestDistance = 3;  // suggest only near misses
+    auto consider = [&](std::string_view candidate) {
+        const size_t d = editDistance(upper, UpperAscii(candidate));
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = candidate;
+        }
+    };
+    for (const auto& c : CommandTable()) consider(c.word);
+    for (const auto w : kCliWords) consider(w);
+    std::string text = "unknown word '" + word + "'";
+    if (!best.empty()) text += "; did you mean " + best + "?";
+    text += " (help lists the commands; a line starting with { is sent as raw JSON)";
+    return error(text);
+}
+
+// "name:kind" pairs of a command's fields.
+std::vector<std::pair<std::string, std::string>> fieldsOf(std::string_view fields) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t i = 0;
+    while (i < fields.size()) {
+        size_t end = fields.find(' ', i);
+        if (end == std::string_view::npos) end = fields.size();
+        const std::string_view f = fields.substr(i, end - i);
+        const size_t colon = f.find(':');
+        out.emplace_back(std::string(f.substr(0, colon)), std::string(f.substr(colon + 1)));
+        i = end + 1;
+    }
+    return out;
+}
+
 }  // namespace
 
 bool LooksLikeInteger(std::string_view value) {
@@ -144,7 +198,9 @@ CliLine ParseCliLine(std::string_view line) {
     if (word == "QUIT" || word == "EXIT") {
         l.kind = CliLine::Kind::Quit;
     } else if (word == "HELP" || word == "?") {
+        if (args > 1) return error("usage: help [COMMAND]");
         l.kind = CliLine::Kind::Help;
+        if (args == 1) l.text = (*tokens)[1].text;
     } else if (word == "HEARTBEAT") {
         l.kind = CliLine::Kind::Heartbeat;
     } else if (word == "CLIENTLIST") {
@@ -167,6 +223,8 @@ CliLine ParseCliLine(std::string_view line) {
         if (!ms) return error("usage: sleep MILLISECONDS");
         l.kind = CliLine::Kind::Sleep;
         l.millis = *ms;
+    } else if (CommandType((*tokens)[0].text) == cmdNone) {
+        return unknownWord((*tokens)[0].text);
     } else {
         l.kind = CliLine::Kind::Command;
         l.text = (*tokens)[0].text;
@@ -184,11 +242,33 @@ CliLine ParseCliLine(std::string_view line) {
     return l;
 }
 
-std::string CliLineHelp() {
-    return R"(Lines:
+std::string CliLineHelp(std::string_view topic) {
+    if (!topic.empty()) {
+        const int32_t number = CommandType(topic);
+        for (const auto& c : CommandTable()) {
+            if (c.number != number) continue;
+            std::string out = std::string(c.word) + ": " + std::string(c.summary) + "\n";
+            const auto fields = fieldsOf(c.fields);
+            if (fields.empty()) out += "  no fields\n";
+            std::string example = std::string(c.word);
+            for (const auto& [name, kind] : fields) {
+                out += "  " + name + std::string(name.size() < 10 ? 10 - name.size() : 1, ' ') +
+                       kind + "\n";
+                example += " " + name + "=" + (kind.rfind("integer", 0) == 0 ? "1" : "x");
+            }
+            return out + "  e.g. " + example + "\n";
+        }
+        return "no command '" + std::string(topic) + "'; help lists them\n";
+    }
+    std::string out = "Server commands (help COMMAND for its fields):\n";
+    for (const auto& c : CommandTable()) {
+        out += "  " + std::string(c.word) + std::string(12 - c.word.size(), ' ') +
+               std::string(c.summary) + "\n";
+    }
+    return out + R"(Lines:
   CMD name=value ...      a request, e.g. LOGIN usrid=kim pass=1 gcode=G1
                           (integers are sent as JSON numbers; "quoted" values stay text)
-  {"cmd":"USRLIST"}       a request given as raw JSON
+  {"cmd":"USRLIST"}       a request given as raw JSON (any cmd, also unknown ones)
   handshake [id=X] [user=X] [pass=X] [version=X]
                           send the client info and wait for the verdict
   heartbeat               one heartbeat round trip
@@ -197,9 +277,10 @@ std::string CliLineHelp() {
                           arrived earlier and no wait has taken yet counts)
   sleep MS                keep printing what arrives for MS milliseconds
   raw HEX                 send bytes as they stand, e.g. raw 000000000300
-  quit                    close the connection and leave
+  help [COMMAND]          this text, or one command's fields
+  quit                    wait for the replies still due, close the connection, leave
   # text                  a comment
-Every reply and event is printed as it arrives: "<< " and its decoded text.
+Every reply and event is printed as it arrives: "<< ", the time, and its decoded JSON.
 )";
 }
 

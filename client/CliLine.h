@@ -24,7 +24,7 @@ struct CliLine {
         Sleep,       // millis: keep printing what arrives
         Raw,         // bytes sent as they stand
         Quit,
-        Help,
+        Help,   // text = the command asked about, or empty
         Error,  // text = what is wrong with the line
     };
     Kind kind = Kind::Empty;
@@ -43,7 +43,8 @@ CliLine ParseCliLine(std::string_view line);
 // True for -?(0|[1-9][0-9]*): such a value is sent as a JSON number.
 bool LooksLikeInteger(std::string_view value);
 
-// The help text of the line language.
-std::string CliLineHelp();
+// The help text: the server's commands (from the server's command table) and the line
+// language; with a topic, that command's fields.
+std::string CliLineHelp(std::string_view topic = {});
 
 }  // namespace tessil

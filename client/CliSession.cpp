@@ -3,14 +3,20 @@
 #include "client/CliSession.h"
 
 #include <poll.h>
+#include <rapidjson/document.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
+#include <set>
 
 #include "client/CliLine.h"
+#include "protocol/ClientProtocol.h"
 #include "protocol/MsgFrame.h"
 #include "protocol/TextUtils.h"
 
@@ -21,20 +27,60 @@ namespace {
 using Millis = std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-void printFrame(const Frame& f, const CliOutput& out) {
+// "hh:mm:ss.mmm " of the local time.
+std::string timeStamp() {
+    timeval tv{};
+    ::gettimeofday(&tv, nullptr);
+    tm local{};
+    ::localtime_r(&tv.tv_sec, &local);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+    return buf;
+}
+
+std::string canonical(std::string_view cmd) {
+    return UpperAscii(TrimControl(cmd));
+}
+
+// The cmds that answer a request: its own word, plus the other word some commands answer
+// with. Empty for a word the server does not answer (an unknown one after login).
+std::set<std::string> expectedReplies(std::string_view json) {
+    rapidjson::Document doc;
+    doc.Parse(json.data(), json.size());
+    if (doc.HasParseError() || !doc.IsObject()) return {"SYNTAX"};
+    const auto it = doc.FindMember("cmd");
+    if (it == doc.MemberEnd()) return {"SYNTAX"};
+    if (!it->value.IsString()) return {};
+    const std::string word = canonical(it->value.GetString());
+    switch (CommandType(word)) {
+        case cmdNone:
+            return word.empty() ? std::set<std::string>{""} : std::set<std::string>{};
+        case cmdLogout:
+        case cmdLogoutReq:
+            return {"LOGIN", "LOGOUT"};
+        case cmdReqReset:
+            return {word, "RESETGAME"};
+        default:
+            return {word};
+    }
+}
+
+void printFrame(const Frame& f, const CliOutput& out, bool stamp) {
+    const std::string head = "<< " + (stamp ? timeStamp() : std::string());
     switch (f.type) {
         case mtData:
-            out("<< " + DecodeReply(f.body).text);
+            out(head + DecodeReply(f.body).text);
             break;
         case mtHandshake:
-            out("<< handshake: " + f.body);
+            out(head + "handshake: " + f.body);
             break;
         case mtHeartbeat:
-            out("<< heartbeat");
+            out(head + "heartbeat");
             break;
         case mtClientList:
         case mtClientListLast: {
-            out(std::string("<< clientlist ") + (f.type == mtClientListLast ? "last " : "") +
+            out(head + "clientlist " + (f.type == mtClientListLast ? "last " : "") +
                 "chunk: " + std::to_string(f.body.size()) + " bytes");
             for (const auto& who : ParseClientList(f.body)) {
                 out("<<   id=" + who.id + " user=" + who.user + " version=" + who.version);
@@ -42,7 +88,7 @@ void printFrame(const Frame& f, const CliOutput& out) {
             break;
         }
         default:
-            out("<< frame of kind " + std::to_string(f.type) + ", " +
+            out(head + "frame of kind " + std::to_string(f.type) + ", " +
                 std::to_string(f.body.size()) + " bytes");
     }
 }
@@ -72,7 +118,8 @@ class Session {
                 auto f = client_.ReadFrame(left.count() > 0 ? left : Millis(0));
                 if (!f) return false;
                 if (match(*f)) {
-                    printFrame(*f, out_);
+                    printFrame(*f, out_, opt_.timestamps);
+                    if (f->type == mtData) settle(DecodeReply(f->body).cmd);
                     return true;
                 }
                 show(*f);
@@ -92,9 +139,14 @@ class Session {
         switch (line.kind) {
             case CliLine::Kind::Empty:
                 return true;
-            case CliLine::Kind::Help:
-                std::fputs(CliLineHelp().c_str(), stdout);
+            case CliLine::Kind::Help: {
+                const std::string help = CliLineHelp(line.text);
+                for (size_t at = 0, nl; (nl = help.find('\n', at)) != std::string::npos;
+                     at = nl + 1) {
+                    out_(help.substr(at, nl - at));
+                }
                 return true;
+            }
             case CliLine::Kind::Error:
                 out_("!! " + line.text);
                 return false;
@@ -102,15 +154,11 @@ class Session {
                 quit_ = true;
                 return true;
             case CliLine::Kind::Json:
-                out_(">> " + line.text);
-                client_.SendRequest(line.text);
+                send(line.text);
                 return true;
-            case CliLine::Kind::Command: {
-                const std::string json = BuildRequestJson(line.text, line.members);
-                out_(">> " + json);
-                client_.SendRequest(json);
+            case CliLine::Kind::Command:
+                send(BuildRequestJson(line.text, line.members));
                 return true;
-            }
             case CliLine::Kind::Raw:
                 out_(">> raw " + std::to_string(line.bytes.size()) + " bytes");
                 client_.SendRaw(line.bytes);
@@ -155,7 +203,36 @@ class Session {
 
     bool quit() const { return quit_; }
 
+    // Prints what arrives until every request sent has had its reply. False (reported)
+    // when some reply is still missing after the time-out.
+    bool awaitReplies() {
+        if (due_.empty() || closed_) return true;
+        waitPrint([this](const Frame&) { return due_.empty(); }, opt_.timeoutMs);
+        if (due_.empty() || closed_) return true;
+        out_("!! no reply to " + *due_.front().begin() + " within " +
+             std::to_string(opt_.timeoutMs) + " ms");
+        return false;
+    }
+
   private:
+    void send(const std::string& json) {
+        out_(">> " + json);
+        client_.SendRequest(json);
+        auto want = expectedReplies(json);
+        if (!want.empty()) due_.push_back(std::move(want));
+    }
+
+    // A reply or event with this cmd arrived: the oldest request it answers is settled.
+    void settle(std::string_view cmd) {
+        const std::string c = canonical(cmd);
+        for (auto it = due_.begin(); it != due_.end(); ++it) {
+            if (it->count(c) != 0) {
+                due_.erase(it);
+                return;
+            }
+        }
+    }
+
     template <class Match>
     bool expect(Match match, int64_t ms, const std::string& what) {
         if (waitPrint(match, ms)) return true;
@@ -165,8 +242,11 @@ class Session {
 
     // Prints a frame no wait asked for and remembers a data frame's cmd for later waits.
     void show(const Frame& f) {
-        printFrame(f, out_);
-        if (f.type == mtData) seen_.push_back(UpperAscii(TrimControl(DecodeReply(f.body).cmd)));
+        printFrame(f, out_, opt_.timestamps);
+        if (f.type != mtData) return;
+        const std::string cmd = DecodeReply(f.body).cmd;
+        seen_.push_back(canonical(cmd));
+        settle(cmd);
     }
 
     void noteError(const ClientError& e) {
@@ -179,18 +259,44 @@ class Session {
     const CliOutput& out_;
     bool quit_ = false;
     bool closed_ = false;
-    std::deque<std::string> seen_;  // cmds of data frames not yet taken by a wait
+    std::deque<std::string> seen_;           // cmds of data frames not yet taken by a wait
+    std::deque<std::set<std::string>> due_;  // per request sent: the cmds that answer it
 };
 
-// Runs the lines of fd; returns the exit status.
-int runLines(int fd, LobbyClient& client, const CliOptions& opt, const CliOutput& out) {
+// Lines read from a descriptor (a script file, a pipe).
+class FdLineSource : public CliLineSource {
+  public:
+    explicit FdLineSource(int fd) : fd_(fd) {}
+    int Fd() const override { return fd_; }
+    bool Read(std::vector<std::string>& lines) override {
+        char buf[4096];
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        const bool eof = n <= 0;
+        if (!eof) pending_.append(buf, static_cast<size_t>(n));
+        for (size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
+            lines.push_back(pending_.substr(0, nl));
+            pending_.erase(0, nl + 1);
+        }
+        if (eof && !pending_.empty()) lines.push_back(std::move(pending_));
+        return !eof;
+    }
+
+  private:
+    int fd_;
+    std::string pending_;
+};
+
+// Runs the lines of the source; returns the exit status.
+int runLines(CliLineSource& source, LobbyClient& client, const CliOptions& opt,
+             const CliOutput& out) {
     Session session(client, opt, out);
     const bool interactive = opt.interactive;
-    std::string pending;
-    bool eof = false;
-    while (!eof) {
+    bool more = true;
+    while (more) {
         // Once the connection has ended only the lines are watched.
-        pollfd fds[2] = {{fd, POLLIN, 0}, {session.closed() ? -1 : client.Fd(), POLLIN, 0}};
+        pollfd fds[2] = {{source.Fd(), POLLIN, 0},
+                         {session.closed() ? -1 : client.Fd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             out(std::string("!! poll: ") + std::strerror(errno));
@@ -199,23 +305,16 @@ int runLines(int fd, LobbyClient& client, const CliOptions& opt, const CliOutput
         if (fds[1].revents != 0) session.drain();
         if (interactive && session.closed()) return 0;
         if (fds[0].revents == 0) continue;
-        char buf[4096];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) {
-            eof = true;
-        } else {
-            pending.append(buf, static_cast<size_t>(n));
-        }
-        size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos || (eof && !pending.empty())) {
-            const std::string line = nl == std::string::npos ? pending : pending.substr(0, nl);
-            pending.erase(0, nl == std::string::npos ? pending.size() : nl + 1);
+        std::vector<std::string> lines;
+        more = source.Read(lines);
+        for (const auto& line : lines) {
             session.drain();
             const bool ok = session.run(ParseCliLine(line));
-            if (session.quit()) return 0;
+            if (session.quit()) return session.awaitReplies() || interactive ? 0 : 1;
             if (!ok && !interactive) return 1;
         }
     }
+    if (!session.awaitReplies() && !interactive) return 1;
     session.waitPrint([](const Frame&) { return false; }, opt.lingerMs);
     return 0;
 }
@@ -223,8 +322,14 @@ int runLines(int fd, LobbyClient& client, const CliOptions& opt, const CliOutput
 }  // namespace
 
 int RunCliLines(int fd, LobbyClient& client, const CliOptions& opt, const CliOutput& out) {
+    FdLineSource source(fd);
+    return RunCliSession(source, client, opt, out);
+}
+
+int RunCliSession(CliLineSource& source, LobbyClient& client, const CliOptions& opt,
+                  const CliOutput& out) {
     try {
-        return runLines(fd, client, opt, out);
+        return runLines(source, client, opt, out);
     } catch (const ClientError& e) {
         // A line needed the connection after it had ended.
         out(std::string("!! ") + e.what());

@@ -1,7 +1,13 @@
 // Incremental frame parser of the client library. Used by one thread at a time.
 #include "client/FrameReader.h"
 
+#include "protocol/MsgFrame.h"
+
 namespace tessil {
+
+std::string EncodeFrame(FrameKind kind, std::string_view body) {
+    return EncodeFrame(static_cast<uint16_t>(kind), body);
+}
 
 void FrameReader::Feed(std::string_view bytes) {
     // Drop what has been consumed before the buffer grows again.

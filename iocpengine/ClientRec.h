@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,9 +35,30 @@ class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TC
     std::atomic<bool> FShutdown{false};
     // Set when the record has left the client list.
     std::atomic<bool> FRemoved{false};
+    // The record's place in the server's client list (valid while listed, under the
+    // list's lock), so that leaving it costs no search.
+    std::list<std::shared_ptr<TClientRec>>::iterator FListPos;
     // Bytes queued for sending and not yet written; a client that stops reading is
     // closed once this passes the server's limit.
     std::atomic<uint64_t> FPendingOut{0};
+    // Why the server closes the connection (an enginestats::TCloseReason); the first
+    // close decides, and the close completion counts it. -1: the peer went away.
+    std::atomic<int> FCloseReason{-1};
+
+    // Bounds bookkeeping (see TConnectionLimits), steady-clock milliseconds; 0 = unset.
+    std::atomic<int64_t> FAcceptMs{0};
+    std::atomic<bool> FHandshaken{false};
+    std::atomic<int64_t> FFrameSinceMs{0};  // a body in progress since
+    std::atomic<int64_t> FSoftSinceMs{0};   // unsent data above the soft limit since
+    // Why reading is paused (no read outstanding): kParkOutput, kParkTokens.
+    std::atomic<uint8_t> FParked{0};
+    bool FCountedAddress = false;  // counted in the per-address table (set at accept)
+    // The request bucket: touched by the reading side only (the outstanding read, or
+    // whoever resumes a paused connection).
+    double FTokens = 0;
+    int64_t FTokenMs = 0;
+    int64_t FThrottledSinceMs = 0;
+
     // Set by the application's connect event, before the record is shared further: the
     // connection's number and time for the logs and the panel.
     uint64_t FConnNo = 0;

@@ -3,9 +3,6 @@
 // operations are called from any thread (see CommonMsgServerImpl.h for the lock order).
 #include "iocpengine/CommonMsgServer.h"
 
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <exception>
 
@@ -65,13 +62,14 @@ void TCommonMsgServer::Impl::Open() {
     requestor.SetReactor(reactor.get());
     listener->SetOnIncoming(
         [this](TDnThreadContext* c, TDnTcpChannel* ch) { TcpListenerIncoming(c, ch); });
-    listener->SetOnCreateChannel([](TDnThreadContext*, int socket, const sockaddr_in& addr,
-                                    TDnTcpReactor* r, TDnTcpChannel*& channel) {
-        // Replies are small and latency-bound: no coalescing delay on the way out.
-        int one = 1;
-        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        channel = new TMsgServerChannel(r, socket, addr);
-    });
+    listener->SetOnCreateChannel(
+        [](TDnThreadContext*, int socket, const sockaddr_in& addr, TDnTcpReactor* r,
+           TDnTcpChannel*& channel) { channel = new TMsgServerChannel(r, socket, addr); });
+    // Replies are small and latency-bound: no coalescing delay on the way out (writes are
+    // batched per round already). After a restart every client reconnects at once: the
+    // accept queue is as long as the system allows.
+    listener->SetUseNagle(false);
+    listener->SetBackLog(TDnTcpListener::SystemMaxBackLog());
 
     try {
         winsock->SetActive(true);
@@ -97,11 +95,13 @@ void TCommonMsgServer::Impl::Open() {
     }
     boundPort.store(listener->BoundPort());
     active.store(true);
+    StartSweeper();
 }
 
 void TCommonMsgServer::Impl::Close() {
     std::lock_guard state(stateMu);
     if (!listener) return;
+    StopSweeper();
     shutdown.store(true);
     if (listener->Active()) {
         listener->SetActive(false);
@@ -148,9 +148,9 @@ void TCommonMsgServer::Impl::DisconnectAll() {
     std::vector<TClientRecPtr> snapshot;
     {
         std::lock_guard lock(guard);
-        snapshot = clients;
+        snapshot.assign(clients.begin(), clients.end());
     }
-    for (const auto& c : snapshot) CloseClient(c.get());
+    for (const auto& c : snapshot) CloseClient(c.get(), enginestats::TCloseReason::Requested);
 }
 
 bool TCommonMsgServer::Impl::WaitForNoClients(int timeoutMs) {
@@ -165,7 +165,7 @@ TCommonMsgServer::~TCommonMsgServer() {
     impl_->Close();
     // Records still listed (their close did not complete in time) give their channel
     // reference back; no disconnect event is raised for them.
-    std::vector<TClientRecPtr> left;
+    std::list<TClientRecPtr> left;
     {
         std::lock_guard lock(impl_->guard);
         left.swap(impl_->clients);
@@ -251,7 +251,7 @@ void TCommonMsgServer::DisconnectAll() {
 }
 
 void TCommonMsgServer::DisconnectClient(const TClientRecPtr& client) {
-    if (client) impl_->CloseClient(client.get());
+    if (client) impl_->CloseClient(client.get(), enginestats::TCloseReason::Requested);
 }
 
 void TCommonMsgServer::SendString(std::string_view body, const TClientRecPtr& client) {
@@ -278,6 +278,10 @@ int32_t TCommonMsgServer::GetClientCount() const {
 
 void TCommonMsgServer::SetMaxPendingOutput(uint64_t bytes) {
     impl_->maxPendingOut.store(bytes);
+}
+
+void TCommonMsgServer::SetLimits(const TConnectionLimits& limits) {
+    impl_->limits = limits;
 }
 
 uint64_t TCommonMsgServer::BytesIn() const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "iocpengine/ClientRec.h"
+#include "iocpengine/ConnectionLimits.h"
 #include "iocpengine/MsgTransport.h"
 
 namespace tessil {
@@ -71,6 +72,9 @@ class TCommonMsgServer : public IMsgTransport {
     // Unsent bytes one connection may hold (default 64 MiB); a client that stops reading
     // is closed with a log line once its queue passes this.
     void SetMaxPendingOutput(uint64_t bytes);
+    // The connection bounds (admission, deadlines, sizes by phase, backlog, request rate);
+    // set before Active := true. A server without them keeps only the limit above.
+    void SetLimits(const TConnectionLimits& limits);
 
     uint64_t BytesIn() const;
     uint64_t BytesOut() const;

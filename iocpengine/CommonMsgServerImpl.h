@@ -12,13 +12,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "iocpengine/CommonMsgServer.h"
+#include "iocpengine/ConnectionLimits.h"
 #include "iocpengine/DnExecutor.h"
 #include "iocpengine/DnLogger.h"
 #include "iocpengine/DnTcpChannel.h"
@@ -26,6 +30,8 @@
 #include "iocpengine/DnTcpReactor.h"
 #include "iocpengine/DnTcpRequestor.h"
 #include "iocpengine/DnWinSockMgr.h"
+#include "iocpengine/EngineStats.h"
+#include "platform/LimitEvents.h"
 
 namespace tessil {
 
@@ -45,6 +51,14 @@ inline constexpr uint32_t kBodyPieceSize = 64 * 1024;
 inline constexpr size_t kBodyKeepCapacity = 64 * 1024;
 // Unsent bytes one connection may hold before it is closed as a reader that stopped.
 inline constexpr uint64_t kDefaultMaxPendingOut = 64ull * 1024 * 1024;
+// Why a connection's reading is paused (TClientRec::FParked bits).
+inline constexpr uint8_t kParkOutput = 1;
+inline constexpr uint8_t kParkTokens = 2;
+// How often the sweeper checks deadlines, backlogs and paused connections.
+inline constexpr int kSweepIntervalMs = 100;
+
+// Steady-clock milliseconds (never 0, so 0 can mean "unset").
+int64_t NowMs();
 
 // An event handler slot: set and cleared from any thread, raised from workers. A raise
 // that starts after a clear never sees the old handler.
@@ -109,8 +123,9 @@ struct TCommonMsgServer::Impl {
     // has no channel any more.
     bool InternalSend(TClientRec* client, uint16_t type, std::string_view body);
     bool InternalSendShared(TClientRec* client, std::shared_ptr<const std::string> frame);
-    // Marks the record and queues a brutal close of its channel.
-    void CloseClient(TClientRec* client);
+    // Marks the record with the reason (unless one is set) and queues a brutal close of
+    // its channel.
+    void CloseClient(TClientRec* client, enginestats::TCloseReason why);
     // Closes a client whose unsent bytes (counted when its frames are queued) pass the
     // limit.
     void CheckPending(TClientRec* client, uint64_t pending);
@@ -118,9 +133,30 @@ struct TCommonMsgServer::Impl {
     // false when the connection is gone.
     template <typename Queue>
     bool QueueCounted(TClientRec* client, uint64_t size, Queue&& queue);
-    void CloseChannel(TDnTcpChannel* channel, TClientRec* client);
+    void CloseChannel(TDnTcpChannel* channel, TClientRec* client, enginestats::TCloseReason why);
 
     void LogCritical(const std::string& msg) noexcept;
+
+    // Bounds (CommonMsgServerLimits.cpp).
+    // At accept: false (and the connection refused, once-per-episode log) when a cap is
+    // reached; otherwise counts the address.
+    bool AdmitConnection(const std::string& address, bool& counted);
+    void ForgetAddress(TClientRec* client);
+    // The largest body a frame may announce in the client's current phase.
+    uint32_t BodyLimit(const TClientRec* client) const;
+    // After a frame: queues the next header read, or pauses reading while the output is
+    // backed up or the request bucket is empty.
+    void ContinueReading(TClientRec* client, TDnTcpChannel* channel);
+    // Clears a pause reason; the last one cleared queues the next read.
+    void Resume(TClientRec* client, uint8_t reason);
+    // Takes one token for a request; false when the bucket is empty.
+    bool TakeToken(TClientRec* client, int64_t now);
+    // Closes with the reason, a refusal count and one log line per episode of the reason.
+    void CloseForLimit(TClientRec* client, enginestats::TCloseReason why, const char* counter,
+                       const std::string& line);
+    void StartSweeper();
+    void StopSweeper();
+    void SweepOnce(int64_t now);
 
     TCommonMsgServer& owner;
 
@@ -158,12 +194,26 @@ struct TCommonMsgServer::Impl {
     // The client list (FGuard) in order of acceptance.
     std::mutex guard;
     std::condition_variable listChanged;
-    std::vector<TClientRecPtr> clients;
+    std::list<TClientRecPtr> clients;
     std::atomic<int32_t> clientCount{0};
 
     std::atomic<uint64_t> bytesIn{0};
     std::atomic<uint64_t> bytesOut{0};
     std::atomic<uint64_t> maxPendingOut{kDefaultMaxPendingOut};
+
+    // Set before Open (owner's thread); read by workers and the sweeper.
+    TConnectionLimits limits;
+    std::mutex addrMu;
+    std::unordered_map<std::string, int> perAddress;
+    // One log line per episode for each bound.
+    limits::TEpisode refuseEpisode, addressEpisode, sizeEpisode,
+        closeEpisodes[static_cast<int>(enginestats::TCloseReason::Count)];
+    // The sweeper thread (only when a bound needs one), stopped by Close.
+    std::thread sweeper;
+    std::mutex sweepMu;
+    std::condition_variable sweepWake;
+    bool sweepStop = false;
+    std::atomic<uint64_t> closesSinceTrim{0};
 };
 
 }  // namespace tessil

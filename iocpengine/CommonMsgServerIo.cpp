@@ -12,7 +12,15 @@
 
 namespace tessil {
 
+using enginestats::TCloseReason;
+
 namespace {
+
+void NoteCloseReason(TClientRec* client, TCloseReason why) {
+    int none = -1;
+    if (client != nullptr)
+        client->FCloseReason.compare_exchange_strong(none, static_cast<int>(why));
+}
 
 // The record a channel of this server belongs to (none for a connection refused while
 // the server was closing). Only a TMsgServerChannel ever carries a record, and it keeps
@@ -65,9 +73,18 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
         explicit Hold(TDnTcpChannel* c) : ch(c) { ch->AddRef(rtUser); }
         ~Hold() { ch->Release(rtUser); }
     } hold(channel);
+    enginestats::CountAccept();
+    std::string address = channel->RemoteAddr();
+    bool counted = false;
+    if (!AdmitConnection(address, counted)) {
+        requestor.Close(channel, nullptr, true);
+        return;
+    }
     auto client = std::make_shared<TClientRec>();
+    client->FCountedAddress = counted;
+    client->FAcceptMs.store(NowMs(), std::memory_order_relaxed);
     client->FReadStage = rsHeader;
-    client->FAddress = channel->RemoteAddr();
+    client->FAddress = std::move(address);
     client->FPort = std::to_string(channel->RemotePort());
     channel->AddRef(rtClientList);
     client->FChannel = channel;
@@ -75,7 +92,7 @@ void TCommonMsgServer::Impl::TcpListenerIncoming(TDnThreadContext*, TDnTcpChanne
     channel->SetCustomData(client.get());
     {
         std::lock_guard lock(guard);
-        clients.push_back(client);
+        client->FListPos = clients.insert(clients.end(), client);
         clientCount.fetch_add(1);
     }
     if (auto fn = onClientConnected.Get()) {
@@ -128,7 +145,10 @@ void TCommonMsgServer::Impl::TcpRequestorTcpRead(TDnThreadContext*, TDnTcpChanne
         else
             HandleBodyRead(channel, client, buf, bufSize);
     } catch (const std::exception& e) {
+        // The connection is closed (its buffers go with the close): a request that failed
+        // must not leave a connection listed that nobody reads any more.
         LogCritical(e.what());
+        CloseChannel(channel, client, TCloseReason::Failed);
     }
 }
 
@@ -136,14 +156,18 @@ void TCommonMsgServer::Impl::HandleHeaderRead(TDnTcpChannel* channel, TClientRec
                                               const char* buf, uint32_t bufSize) {
     if (bufSize < kHeaderSize) {
         LogCritical(Format("Wrong header size %" PRIu32 " bytes", bufSize));
-        CloseChannel(channel, client);
+        CloseChannel(channel, client, TCloseReason::PeerClosed);
         return;
     }
     TMsgHeader header = TMsgHeader::Decode(buf);
-    if (header.MsgLen > MaxMessageSize) {
-        LogCritical(Format("Too big message size: %" PRIu32 " with maximum %" PRIu32, header.MsgLen,
-                           MaxMessageSize));
-        CloseChannel(channel, client);
+    const uint32_t phaseLimit = BodyLimit(client);
+    if (header.MsgLen > phaseLimit) {
+        limits::CountRefusal("frame_size");
+        if (sizeEpisode.Begin()) {
+            LogCritical(Format("Too big message size: %" PRIu32 " with maximum %" PRIu32,
+                               header.MsgLen, phaseLimit));
+        }
+        CloseChannel(channel, client, TCloseReason::OversizedFrame);
         return;
     }
     client->FReadMsgSize = header.MsgLen;
@@ -153,6 +177,7 @@ void TCommonMsgServer::Impl::HandleHeaderRead(TDnTcpChannel* channel, TClientRec
     if (header.MsgLen == 0) {
         HandleFrame(channel, client, {});
     } else {
+        if (limits.frameMs > 0) client->FFrameSinceMs.store(NowMs(), std::memory_order_relaxed);
         QueueBodyPiece(client, channel);
     }
 }
@@ -162,7 +187,7 @@ void TCommonMsgServer::Impl::HandleBodyRead(TDnTcpChannel* channel, TClientRec* 
     if (bufSize != client->FPieceSize) {
         LogCritical(Format("Cannot read message. Received %" PRIu32 " bytes, expected %" PRIu32 ".",
                            client->FBodyReceived + bufSize, client->FReadMsgSize));
-        CloseChannel(channel, client);
+        CloseChannel(channel, client, TCloseReason::PeerClosed);
         return;
     }
     client->FBodyReceived += bufSize;
@@ -195,7 +220,8 @@ void TCommonMsgServer::Impl::HandleFrame(TDnTcpChannel* channel, TClientRec* cli
         std::string().swap(client->FBodyBuf);
     else
         client->FBodyBuf.clear();
-    QueueHeaderRead(client, channel);
+    client->FFrameSinceMs.store(0, std::memory_order_relaxed);
+    ContinueReading(client, channel);
 }
 
 void TCommonMsgServer::Impl::DoDataReceived(TClientRec* client, std::string_view body) {
@@ -214,6 +240,7 @@ void TCommonMsgServer::Impl::DoHandshake(TClientRec* client, std::string_view bo
         client->FUser = std::move(parsed.FUser);
         client->FPassword = std::move(parsed.FPassword);
         client->FVersion = std::move(parsed.FVersion);
+        client->FHandshaken.store(true);
     } catch (const std::exception& e) {
         DoError(client, e.what());
         return;
@@ -260,7 +287,7 @@ void TCommonMsgServer::Impl::HandleTimeout(TDnThreadContext*, TDnTcpChannel* cha
 bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
                                           std::string_view body) {
     std::string frame = EncodeFrame(type, body);
-    const uint64_t size = frame.size();
+    const uint64_t size = frame.size() + kQueuedFrameOverhead;
     return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
         requestor.WriteString(channel, WriteKey(type, !body.empty()), std::move(frame));
     });
@@ -270,7 +297,7 @@ bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
                                                 std::shared_ptr<const std::string> frame) {
     if (frame->size() < kHeaderSize) return false;
     const TMsgHeader header = TMsgHeader::Decode(frame->data());
-    const uint64_t size = frame->size();
+    const uint64_t size = frame->size() + kQueuedFrameOverhead;
     return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
         requestor.WriteShared(channel, WriteKey(header.MsgType, header.MsgLen > 0),
                               std::move(frame));
@@ -292,23 +319,35 @@ bool TCommonMsgServer::Impl::QueueCounted(TClientRec* client, uint64_t size, Que
             throw;
         }
     }
-    CheckPending(client, pending);
+    // The newest frame is not counted against the limit: one large message never closes
+    // a client that reads, only a backlog that keeps growing does.
+    CheckPending(client, pending - size);
     return true;
 }
 
 void TCommonMsgServer::Impl::CheckPending(TClientRec* client, uint64_t pending) {
-    const uint64_t limit = maxPendingOut.load(std::memory_order_relaxed);
+    const uint64_t limit = limits.hardPendingOut > 0
+                               ? limits.hardPendingOut
+                               : maxPendingOut.load(std::memory_order_relaxed);
     if (pending <= limit || client->FShutdown.load()) return;
+    limits::CountRefusal("output_backlog");
     LogCritical(Format("Too much unsent data: %" PRIu64 " bytes with maximum %" PRIu64
                        ". Connection closed.",
                        pending, limit));
-    CloseClient(client);
+    CloseClient(client, TCloseReason::Backlog);
 }
 
 void TCommonMsgServer::Impl::TcpRequestorTcpWrite(TDnThreadContext*, TDnTcpChannel* channel,
                                                   void* key, const char*, uint32_t bufSize) {
     bytesOut.fetch_add(bufSize, std::memory_order_relaxed);
-    if (TClientRec* sent = RecordOf(channel)) sent->FPendingOut.fetch_sub(bufSize);
+    if (TClientRec* sent = RecordOf(channel)) {
+        const uint64_t left = sent->FPendingOut.fetch_sub(bufSize + kQueuedFrameOverhead) -
+                              bufSize - kQueuedFrameOverhead;
+        // A reader that caught up is read again (at half the soft limit, so that a
+        // connection near the limit does not flap).
+        if ((sent->FParked.load() & kParkOutput) != 0 && left <= limits.softPendingOut / 2)
+            Resume(sent, kParkOutput);
+    }
     // Only the body of a data frame is reported (a frame goes out as one write, so the
     // reported size leaves its header out).
     if (key != WriteKey(mtData, true) || bufSize < kHeaderSize) return;
@@ -327,14 +366,17 @@ void TCommonMsgServer::Impl::TcpRequestorTcpWriteStream(TDnThreadContext*, TDnTc
     // The server queues no stream writes of its own.
 }
 
-void TCommonMsgServer::Impl::CloseClient(TClientRec* client) {
+void TCommonMsgServer::Impl::CloseClient(TClientRec* client, TCloseReason why) {
     std::lock_guard send(client->FSendGuard);
     if (client->FChannel == nullptr) return;
+    NoteCloseReason(client, why);
     client->FShutdown.store(true);
     requestor.Close(client->FChannel, client, true);
 }
 
-void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* client) {
+void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* client,
+                                          TCloseReason why) {
+    NoteCloseReason(client, why);
     if (client != nullptr) client->FShutdown.store(true);
     requestor.Close(channel, client, true);
 }
@@ -342,7 +384,7 @@ void TCommonMsgServer::Impl::CloseChannel(TDnTcpChannel* channel, TClientRec* cl
 void TCommonMsgServer::Impl::TcpRequestorTcpClientClose(TDnThreadContext*, TDnTcpChannel* channel,
                                                         void*) {
     try {
-        CloseChannel(channel, RecordOf(channel));
+        CloseChannel(channel, RecordOf(channel), TCloseReason::PeerClosed);
     } catch (...) {
         LogCritical("Failed to enqueue close command.");
     }
@@ -355,7 +397,7 @@ void TCommonMsgServer::Impl::TcpRequestorTcpError(TDnThreadContext*, TDnTcpChann
     int code = static_cast<int>(errorCode);
     if (platform::IsNotSocketError(code) || code == platform::kErrOperationAborted) return;
     try {
-        CloseChannel(channel, RecordOf(channel));
+        CloseChannel(channel, RecordOf(channel), TCloseReason::PeerClosed);
     } catch (...) {
         LogCritical("Failed to enqueue close command.");
     }
@@ -379,21 +421,23 @@ void TCommonMsgServer::Impl::TcpRequestorTcpClose(TDnThreadContext*, TDnTcpChann
         if (TDnTcpReactor* r = liveReactor.load()) r->RemoveChannel(own);
         own->Release(rtClientList);
     }
+    // The socket is closed, so no receive can still be filling the body buffer: its
+    // memory goes now, even while others keep the record.
+    std::string().swap(client->FBodyBuf);
     bool first = false;
     {
         std::lock_guard lock(guard);
         if (!client->FRemoved.exchange(true)) {
             first = true;
-            for (auto it = clients.begin(); it != clients.end(); ++it) {
-                if (it->get() == raw) {
-                    clients.erase(it);
-                    break;
-                }
-            }
+            clients.erase(client->FListPos);
             clientCount.fetch_sub(1);
         }
     }
     if (!first) return;
+    ForgetAddress(client.get());
+    closesSinceTrim.fetch_add(1, std::memory_order_relaxed);
+    const int why = client->FCloseReason.load();
+    enginestats::CountClose(why < 0 ? TCloseReason::PeerClosed : static_cast<TCloseReason>(why));
     DoDisconnected(client);
     listChanged.notify_all();
 }

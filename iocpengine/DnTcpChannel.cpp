@@ -7,17 +7,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "iocpengine/DnException.h"
 #include "iocpengine/DnExecutor.h"
+#include "iocpengine/DnFlushList.h"
 #include "iocpengine/DnTcpReactor.h"
 #include "iocpengine/DnTcpRequests.h"
 
 namespace tessil {
 
 namespace {
-constexpr int kMaxGather = 16;
+// Writes gathered into one send (the iovec array is per channel while a send is out).
+constexpr int kMaxGather = 64;
 constexpr size_t kCacheKeepCapacity = 512;
 }  // namespace
 
@@ -93,7 +96,7 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
             else
                 writeHead_ = request;
             writeTail_ = request;
-            if (writeHead_ == request) request->Execute();
+            if (writeHead_ == request) ScheduleFlushLocked();
             break;
         case rtClose:
             closingRequest_ = request;
@@ -106,6 +109,14 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
         case rtBrutalClose:
             closingRequest_ = request;
             closing_ = true;
+            // What this round queued gets one send attempt (it never waits): a reply
+            // followed by a close still reaches the peer.
+            if (writeHead_ && !writeHead_->Running()) {
+                try {
+                    writeHead_->Execute();
+                } catch (...) {
+                }
+            }
             request->Execute();
             break;
         default:
@@ -115,9 +126,48 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
 }
 
 void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
-    std::lock_guard lock(guard_);
     const TDnIORequestType type = request->RequestType();
-    DeleteRequest(request);
+    if (type != rtWrite) {
+        std::lock_guard lock(guard_);
+        DeleteRequest(request);
+        StartNextLocked(type);
+        return;
+    }
+    TDnTcpRequest* finished[kMaxGather];
+    int n = 0;
+    {
+        std::lock_guard lock(guard_);
+        DeleteRequest(request);
+        for (TDnTcpRequest* w; n < kMaxGather && (w = FinishedWriteHead()) != nullptr;) {
+            Unlink(writeHead_, writeTail_, w);
+            finished[n++] = w;
+        }
+        // What follows starts under this same hold of the lock: once it is released,
+        // another thread may flush a new first write, which must not be started twice.
+        StartNextLocked(rtWrite);
+        if (n == 0) return;
+        ++refCount_;  // the channel outlives the handler calls below
+    }
+    // The handlers run without the channel's lock (they may send to other channels). A
+    // send started above completes through the queue, so after these.
+    TDnAbstractExecutor* executor = reactor_ ? reactor_->Executor() : nullptr;
+    for (int i = 0; i < n; ++i) {
+        try {
+            if (executor) executor->PostEvent(finished[i]);
+        } catch (...) {
+        }
+        delete finished[i];
+    }
+    Release(rtWrite);
+}
+
+TDnTcpRequest* TDnTcpChannel::FinishedWriteHead() const {
+    auto* w = static_cast<TDnTcpWriteRequest*>(writeHead_);
+    if (w == nullptr || !w->gathered_ || w->Remaining() != 0 || w->FErrorCode != 0) return nullptr;
+    return w;
+}
+
+void TDnTcpChannel::StartNextLocked(TDnIORequestType type) {
     if (closingRequest_ && !closing_) {
         closing_ = true;
         closingRequest_->Execute();
@@ -127,7 +177,46 @@ void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
         return;
     }
     TDnTcpRequest* next = type == rtRead ? readHead_ : type == rtWrite ? writeHead_ : nullptr;
-    if (next && (!closingRequest_ || next->Running())) next->Execute();
+    if (!next) return;
+    if (next->Running()) {
+        next->Execute();  // the rest of a write that an earlier send carried in part
+    } else if (!closingRequest_) {
+        if (type == rtWrite)
+            ScheduleFlushLocked();
+        else
+            next->Execute();
+    }
+}
+
+void TDnTcpChannel::ScheduleFlushLocked() {
+    if (flushQueued_) return;
+    ++refCount_;  // the flush list's reference, given back by FlushWrites
+    flushQueued_ = true;
+    if (flushlist::Defer(this)) return;
+    if (queue_) {
+        queue_->Post(kPacketFlushSignal, 0, this);
+        return;
+    }
+    // No queue to flush through: start the write now, as an unbatched channel would.
+    flushQueued_ = false;
+    --refCount_;
+    writeHead_->Execute();
+}
+
+void TDnTcpChannel::FlushWrites() {
+    {
+        std::lock_guard lock(guard_);
+        flushQueued_ = false;
+        // A graceful close waiting for the queue still lets these writes go first.
+        if (!IsClosed() && !closing_ && writeHead_ && !writeHead_->Running()) {
+            try {
+                writeHead_->Execute();
+            } catch (...) {
+                // No queue any more (switching off): the write is dropped with the channel.
+            }
+        }
+    }
+    Release(rtWrite);
 }
 
 void TDnTcpChannel::Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r) {
@@ -198,6 +287,7 @@ int TDnTcpChannel::GatherWrites(TDnTcpWriteRequest* head, const iovec** iov) {
 }
 
 void TDnTcpChannel::DistributeGathered(TDnTcpWriteRequest* head, uint32_t bytes) {
+    gatherIov_.reset();  // the send is over; an idle channel keeps no gather array
     int left = head->followers_;
     for (TDnTcpRequest* it = head->nextInQueue_; it && left > 0 && bytes > 0;
          it = it->nextInQueue_, --left) {
@@ -252,6 +342,18 @@ void TDnTcpChannel::NoteReadActivity(uint32_t tact) {
     lastIoTact_.store(tact, std::memory_order_relaxed);
     if (timeoutReported_.load(std::memory_order_relaxed))
         timeoutReported_.store(false, std::memory_order_relaxed);
+}
+
+void TDnTcpChannel::NotePartialRead(bool partial) {
+    if (!partial) {
+        if (partialSince_.load(std::memory_order_relaxed) != 0)
+            partialSince_.store(0, std::memory_order_relaxed);
+        return;
+    }
+    if (partialSince_.load(std::memory_order_relaxed) != 0) return;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    partialSince_.store(std::chrono::duration_cast<std::chrono::milliseconds>(now).count() + 1,
+                        std::memory_order_relaxed);
 }
 
 void TDnTcpChannel::HandleTimeoutMsg(TDnAbstractExecutor* executor) {

@@ -12,6 +12,12 @@
 //   the requests that had not started; a brutal close starts at once.
 // - Writes gathered into a send in flight are "started": they complete (with success or
 //   with the socket's error) even when a close follows; never-started ones are dropped.
+// - Writes are batched per round: a write given to a channel with no write in progress is
+//   not sent at once; the channel goes on the calling worker's flush list (or, from any
+//   other thread, a flush packet is posted) and at the end of the round its first write
+//   gathers every write queued behind it into one send. The writes that one send
+//   finished complete in one dispatch, each handler once, in queue order. A brutal close
+//   first tries one send of what is queued, so a reply queued just before it still leaves.
 // - The channel allocates nothing it does not use: the outgoing data queue is created on
 //   first use and the read cache holds memory only while it holds bytes.
 #pragma once
@@ -58,8 +64,12 @@ class TDnTcpChannel : public TDnObject {
     void unlock() { guard_.unlock(); }
 
     void RunRequest(TDnTcpRequest* request);
-    // After a request's handler has run: frees it and starts what comes next.
+    // After a request's handler has run: frees it and starts what comes next. For a
+    // write, first completes (handler, then free) the queued writes its send finished.
     void ExecuteNext(TDnTcpRequest* request);
+    // The end of a round for this channel: starts its first queued write, which gathers
+    // the rest (flush list and flush packet; gives back the list's reference).
+    void FlushWrites();
     void DeleteRequest(TDnTcpRequest* request);
     // Frees every queued request that has not started, without handler calls.
     void DeleteNonActiveRequests();
@@ -94,6 +104,11 @@ class TDnTcpChannel : public TDnObject {
     // Records read activity at `tact`: pushes the expiry back and opens a new idle period.
     void NoteReadActivity(uint32_t tact);
     bool TimeOutExpired() const { return timeoutReported_.load(std::memory_order_relaxed); }
+    // Since when (steady-clock milliseconds) the running read has had some but not all of
+    // its bytes; 0 when it has none (a client trickling a frame shows here).
+    int64_t PartialReadSinceMs() const { return partialSince_.load(std::memory_order_relaxed); }
+    // Reactor workers, on each read completion: partial or not.
+    void NotePartialRead(bool partial);
     // The channel's timer message: reports a real idle period once (OnTimeout through the
     // executor) and keeps watching the channel; an active channel is simply re-armed.
     void HandleTimeoutMsg(TDnAbstractExecutor* executor);
@@ -124,6 +139,12 @@ class TDnTcpChannel : public TDnObject {
     friend class TDnTcpWriteRequest;
 
     void StartHead(TDnTcpRequest* head);
+    // Starts what follows in the read or write queue (lock held).
+    void StartNextLocked(TDnIORequestType type);
+    // Lists the channel for a flush at the end of the round, once (lock held).
+    void ScheduleFlushLocked();
+    // The first queued write when an earlier send carried all of its bytes (lock held).
+    TDnTcpRequest* FinishedWriteHead() const;
     void Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r);
     // Builds the gather list for `head` from the writes queued behind it (lock held).
     int GatherWrites(TDnTcpWriteRequest* head, const iovec** iov);
@@ -144,6 +165,7 @@ class TDnTcpChannel : public TDnObject {
     TDnTcpRequest* closingRequest_ = nullptr;
     bool closing_ = false;
     bool deletePosted_ = false;
+    bool flushQueued_ = false;
     int32_t refCount_ = 0;
     int32_t state_ = 0;
 
@@ -157,6 +179,7 @@ class TDnTcpChannel : public TDnObject {
     std::atomic<uint32_t> timeoutTact_{0};
     std::atomic<uint32_t> lastIoTact_{0};
     std::atomic<bool> timeoutReported_{false};
+    std::atomic<int64_t> partialSince_{0};
 
     // The reactor's registry (guarded by the reactor's lock).
     TDnTcpChannel* regPrev_ = nullptr;

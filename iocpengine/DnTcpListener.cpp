@@ -3,18 +3,44 @@
 #include "iocpengine/DnTcpListener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "iocpengine/DnException.h"
 #include "iocpengine/DnExecutor.h"
 #include "iocpengine/DnTcpChannel.h"
 #include "iocpengine/DnTcpReactor.h"
+#include "iocpengine/EngineStats.h"
+#include "platform/LimitEvents.h"
 
 namespace tessil {
+
+namespace {
+// Connections taken per readiness before the listener lets other work run; the rest wait
+// for the accept it queues next (which finds the socket still readable).
+constexpr int kMaxAcceptsPerRound = 1024;
+
+int OpenSpare() {
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+}  // namespace
+
+int32_t TDnTcpListener::SystemMaxBackLog() {
+    int32_t n = SOMAXCONN;
+    if (std::FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+        int v = 0;
+        if (std::fscanf(f, "%d", &v) == 1 && v > 0) n = v;
+        std::fclose(f);
+    }
+    return n;
+}
 
 TDnTcpAcceptRequest::TDnTcpAcceptRequest(TDnTcpListener* listener)
     : TDnTcpRequest(nullptr, nullptr, rtAccept), FListener(listener) {}
@@ -98,6 +124,7 @@ bool TDnTcpListener::TurnOn() {
         queue_.reset();
         throw EDnWindowsException(e.code().value());
     }
+    if (spareFd_ < 0) spareFd_ = OpenSpare();
     turningOff_.Reset();
     active_.store(true, std::memory_order_release);
     QueueRequest();
@@ -117,6 +144,8 @@ bool TDnTcpListener::TurnOff(std::unique_lock<std::recursive_mutex>& lock) {
     }
     socket_ = platform::SocketHandle{};
     queue_.reset();
+    if (spareFd_ >= 0) ::close(spareFd_);
+    spareFd_ = -1;
     boundPort_.store(0, std::memory_order_release);
     return false;
 }
@@ -130,29 +159,81 @@ void TDnTcpListener::QueueRequest() {
 void TDnTcpListener::AcceptCompleted(TDnThreadContext* context, TDnTcpAcceptRequest* request) {
     std::unique_lock lock(guard_);
     int fd = request->TakeAcceptedSocket();
-    if (request->ErrorCode() == 0 && fd >= 0) {
-        TDnTcpChannel* channel = nullptr;
-        try {
-            channel = DoCreateChannel(context, fd, request->Overlapped()->peer);
-            fd = -1;  // the channel owns the descriptor now
-            reactor_->PostChannel(channel);
-            DoClientConnect(context, channel);
-        } catch (const std::exception& e) {
-            Log(llCritical, std::string("Failed to register an accepted connection. ") + e.what());
-            if (fd >= 0) ::close(fd);
-            if (channel != nullptr && channel->RefCount() == 0) delete channel;
+    const int error = static_cast<int>(request->ErrorCode());
+    if (error == 0 && fd >= 0) {
+        Admit(context, fd, request->Overlapped()->peer);
+        // Drain the accept queue: every waiting connection now, one after the other, in
+        // the order the system queued them.
+        for (int n = 1; n < kMaxAcceptsPerRound && Active(); ++n) {
+            sockaddr_in peer{};
+            int err = 0;
+            int more = queue_->TryAccept(socket_, &peer, &err);
+            if (more < 0) {
+                if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) Shed(err);
+                break;
+            }
+            Admit(context, more, peer);
         }
     } else {
         if (fd >= 0) ::close(fd);
-        // A switch-off makes the pending accept come back aborted: logged like any other.
-        Log(llCritical,
-            "Failed to AcceptEx. Error code is " + std::to_string(request->ErrorCode()));
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            Shed(error);
+        } else {
+            // A switch-off makes the pending accept come back aborted: logged like any other.
+            Log(llCritical, "Failed to AcceptEx. Error code is " + std::to_string(error));
+        }
     }
     requestPending_ = false;
     if (Active()) {
         QueueRequest();
     } else {
         turningOff_.Set();
+    }
+}
+
+void TDnTcpListener::Admit(TDnThreadContext* context, int fd, const sockaddr_in& peer) {
+    int nodelay = nagle_ ? 0 : 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+    if (keepAlive_) {
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    }
+    TDnTcpChannel* channel = nullptr;
+    try {
+        channel = DoCreateChannel(context, fd, peer);
+        fd = -1;  // the channel owns the descriptor now
+        reactor_->PostChannel(channel);
+        DoClientConnect(context, channel);
+    } catch (const std::exception& e) {
+        Log(llCritical, std::string("Failed to register an accepted connection. ") + e.what());
+        if (fd >= 0) ::close(fd);
+        if (channel != nullptr && channel->RefCount() == 0) delete channel;
+    }
+}
+
+void TDnTcpListener::Shed(int error) {
+    static limits::TEpisode episode;
+    uint64_t shed = 0;
+    // With the spare descriptor given up, each waiting connection can be taken and closed
+    // (the peer sees its connection end); once the queue is empty the spare is taken back
+    // and the listener waits for the next readiness: no retry loop while descriptors are
+    // short.
+    while (spareFd_ >= 0 && Active()) {
+        ::close(spareFd_);
+        sockaddr_in peer{};
+        int err = 0;
+        int fd = queue_->TryAccept(socket_, &peer, &err);
+        if (fd >= 0) ::close(fd);
+        spareFd_ = OpenSpare();
+        if (fd < 0) break;
+        ++shed;
+    }
+    shed_.fetch_add(shed, std::memory_order_relaxed);
+    for (uint64_t i = 0; i < shed; ++i) enginestats::CountShed();
+    limits::CountRefusal("descriptors", shed > 0 ? shed : 1);
+    if (episode.Begin()) {
+        Log(llCritical, std::string("Out of descriptors, new connections are refused: ") +
+                            std::strerror(error));
     }
 }
 

@@ -1,7 +1,10 @@
 // The listening socket of the TCP engine: binds an IPv4 address and port, keeps exactly
 // one accept pending through one reusable accept request, and turns every accepted
-// connection into a channel handed to the reactor. Owned by the message server; switched
-// on and off from the owner's thread; accept completions run on reactor workers.
+// connection into a channel handed to the reactor. On each readiness it takes every
+// pending connection until the accept queue is empty; when the process is out of
+// descriptors it sheds the waiting connections through a spare descriptor (one log line
+// per burst) and waits for the next readiness instead of retrying. Owned by the message server;
+// switched on and off from the owner's thread; accept completions run on reactor workers.
 #pragma once
 
 #include <netinet/in.h>
@@ -83,10 +86,16 @@ class TDnTcpListener {
     uint16_t BoundPort() const { return boundPort_.load(std::memory_order_acquire); }
     int32_t BackLog() const { return backLog_; }
     void SetBackLog(int32_t n) { backLog_ = n; }
+    // The largest backlog the system grants (net.core.somaxconn).
+    static int32_t SystemMaxBackLog();
+    // Applied to every accepted socket: Nagle's delay (TCP_NODELAY when false) and
+    // keep-alive probes.
     bool UseNagle() const { return nagle_; }
     void SetUseNagle(bool v) { nagle_ = v; }
     bool KeepAlive() const { return keepAlive_; }
     void SetKeepAlive(bool v) { keepAlive_ = v; }
+    // Connections shed because no descriptor was free (since construction).
+    uint64_t ShedCount() const { return shed_.load(std::memory_order_relaxed); }
 
     TDnTcpReactor* Reactor() const { return reactor_; }
     void SetReactor(TDnTcpReactor* reactor) { reactor_ = reactor; }
@@ -120,6 +129,10 @@ class TDnTcpListener {
     void QueueRequest();
     // The accept request's completion (worker thread).
     void AcceptCompleted(TDnThreadContext* context, TDnTcpAcceptRequest* request);
+    // Makes a channel of an accepted socket and announces it (listener lock held).
+    void Admit(TDnThreadContext* context, int fd, const sockaddr_in& peer);
+    // Out of descriptors: accepts and closes what waits, using the spare descriptor.
+    void Shed(int error);
     TDnTcpChannel* DoCreateChannel(TDnThreadContext* context, int socket, const sockaddr_in& addr);
     void DoClientConnect(TDnThreadContext* context, TDnTcpChannel* channel);
     void Log(TDnLogLevel level, const std::string& s) noexcept;
@@ -144,6 +157,10 @@ class TDnTcpListener {
     platform::SocketHandle socket_;
     std::unique_ptr<TDnTcpAcceptRequest> request_;
     bool requestPending_ = false;
+    // Held open so that, with the descriptor table full, one can be freed to accept and
+    // close a waiting connection.
+    int spareFd_ = -1;
+    std::atomic<uint64_t> shed_{0};
     // Signalled (manual reset) once the switch-off has completed; stays signalled until
     // the next switch-on.
     platform::Event turningOff_{true, true};

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "iocpengine/DnException.h"
+#include "iocpengine/DnFlushList.h"
 #include "iocpengine/DnTcpRequest.h"
 
 namespace tessil {
@@ -25,7 +26,14 @@ class TDnTcpReactor::TDnTcpReactorThread : public TDnThread {
     void DestroyContext() override {}
     void ThreadRoutine() override {
         platform::CompletionQueue& q = *reactor_->queue_;
-        q.BindWorker();
+        flushlist::Bind(&q);
+        q.BindWorker([this] {
+            try {
+                flushlist::Flush();
+            } catch (...) {
+                reactor_->LogMessage(llCritical, "Flushing queued writes failed.");
+            }
+        });
         platform::Packet p;
         while (!Terminated()) {
             if (!q.Get(p, kWorkerWaitMs)) continue;
@@ -42,6 +50,7 @@ class TDnTcpReactor::TDnTcpReactorThread : public TDnThread {
             }
         }
         q.UnbindWorker();
+        flushlist::Unbind();
     }
 
   private:
@@ -261,6 +270,9 @@ void TDnTcpReactor::DispatchPacket(const platform::Packet& packet) {
             channel->Release(rtTimerEngine);
             return;
         }
+        case kPacketFlushSignal:
+            static_cast<TDnTcpChannel*>(packet.pointer)->FlushWrites();
+            return;
         case kPacketUserMessage: {
             auto* msg = static_cast<TDnUserMessage*>(packet.pointer);
             DoUserMessage(msg);
@@ -271,6 +283,18 @@ void TDnTcpReactor::DispatchPacket(const platform::Packet& packet) {
         default:
             break;
     }
+    // A read completed from the channel's cache while its predecessor was being handled
+    // comes back here rather than through the queue: a header and body that arrived
+    // together are handled in one pass.
+    platform::Packet next = packet;
+    TDnInlineReads inlineReads;
+    do {
+        DispatchCompletion(next, inlineReads);
+    } while (inlineReads.Take(next));
+}
+
+void TDnTcpReactor::DispatchCompletion(const platform::Packet& packet,
+                                       TDnInlineReads& inlineReads) {
     TDnTcpRequest* request = TDnTcpRequest::FromOverlapped(packet.pointer);
     if (!request) return;  // cancelled
     request->Release();
@@ -290,12 +314,19 @@ void TDnTcpReactor::DispatchPacket(const platform::Packet& packet) {
         return;
     }
     TDnTcpChannel* channel = request->Channel();
-    if (request->RequestType() == rtRead && timer_)
-        channel->NoteReadActivity(timer_->CurrentTact());
-    if (request->IsComplete())
-        DoRequest(request, channel);
-    else
+    const bool read = request->RequestType() == rtRead;
+    if (read && timer_) channel->NoteReadActivity(timer_->CurrentTact());
+    if (!request->IsComplete()) {
+        if (read) channel->NotePartialRead(true);
         request->ReExecute();
+    } else if (read) {
+        channel->NotePartialRead(false);
+        inlineReads.Watch(channel);
+        DoRequest(request, channel);
+        inlineReads.Watch(nullptr);
+    } else {
+        DoRequest(request, channel);
+    }
 }
 
 }  // namespace tessil

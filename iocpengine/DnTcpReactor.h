@@ -33,6 +33,7 @@ namespace tessil {
 inline constexpr uint32_t kPacketDeleteSignal = 0xFFFFFFFFu;
 inline constexpr uint32_t kPacketTimerMessage = 0xFFFFFFFEu;
 inline constexpr uint32_t kPacketUserMessage = 0xFFFFFFFDu;
+inline constexpr uint32_t kPacketFlushSignal = 0xFFFFFFFCu;
 
 struct TDnUserMessage {
     void* FUserData = nullptr;
@@ -114,6 +115,7 @@ class TDnTcpReactor : public IDnTimerSupport {
     bool TurnOn();
     bool TurnOff();
     void DoRequest(TDnTcpRequest* request, TDnTcpChannel* channel);
+    void DispatchCompletion(const platform::Packet& packet, TDnInlineReads& inlineReads);
     void Unlist(TDnTcpChannel* channel);
 
     std::atomic<bool> active_{false};

@@ -34,10 +34,49 @@ platform::CompletionQueue* TDnTcpRequest::CompletionQueueFor() {
     return reactor && reactor->Queue() ? reactor->Queue().get() : nullptr;
 }
 
+namespace {
+thread_local TDnInlineReads* tInlineReads = nullptr;
+}
+
+TDnInlineReads::TDnInlineReads() : outer_(tInlineReads) {
+    tInlineReads = this;
+}
+
+TDnInlineReads::~TDnInlineReads() {
+    tInlineReads = outer_;
+    if (!has_) return;
+    // Left over (the dispatch loop ended early): the completion takes the queue's way.
+    auto* request = TDnTcpRequest::FromOverlapped(packet_.pointer);
+    platform::CompletionQueue* q =
+        request && request->Channel() ? request->Channel()->Queue() : nullptr;
+    if (q) q->Post(packet_.count, packet_.key, packet_.pointer, packet_.error);
+}
+
+bool TDnInlineReads::Take(platform::Packet& out) {
+    if (!has_) return false;
+    has_ = false;
+    out = packet_;
+    return true;
+}
+
+bool TDnInlineReads::Offer(TDnTcpChannel* channel, const platform::Packet& packet) {
+    TDnInlineReads* slot = tInlineReads;
+    if (slot == nullptr || slot->channel_ != channel || slot->has_ || channel == nullptr)
+        return false;
+    slot->packet_ = packet;
+    slot->has_ = true;
+    return true;
+}
+
 void TDnTcpRequest::PostCompletion(uint32_t count, int errorCode) {
     platform::CompletionQueue* q = CompletionQueueFor();
     if (!q) throw EDnException(ErrObjectNotActive, 0);
     AddRef();
+    if (errorCode == 0 && RequestType() == rtRead &&
+        TDnInlineReads::Offer(FChannel,
+                              platform::Packet{count, reinterpret_cast<uintptr_t>(FChannel),
+                                               &FContext.FOverlapped, 0}))
+        return;
     q->Post(count, reinterpret_cast<uintptr_t>(FChannel), &FContext.FOverlapped, errorCode);
 }
 

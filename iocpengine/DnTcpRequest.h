@@ -92,6 +92,29 @@ class IDnTcpCloseHandler {
                               uint32_t errorCode) = 0;
 };
 
+// The calling worker's slot for one read completed from a channel's cache while the
+// worker handles that channel's previous read: the completion is handed back to the
+// worker's dispatch loop instead of going through the queue. One per dispatch, on the
+// worker's stack; a completion left in it when it ends is posted to the queue.
+class TDnInlineReads {
+  public:
+    TDnInlineReads();
+    ~TDnInlineReads();
+    TDnInlineReads(const TDnInlineReads&) = delete;
+    TDnInlineReads& operator=(const TDnInlineReads&) = delete;
+    // Completions of reads of this channel are taken from now on (null: none).
+    void Watch(TDnTcpChannel* channel) { channel_ = channel; }
+    bool Take(platform::Packet& out);
+    // Called by a read request about to post its completion: true when kept here.
+    static bool Offer(TDnTcpChannel* channel, const platform::Packet& packet);
+
+  private:
+    TDnInlineReads* outer_;
+    TDnTcpChannel* channel_ = nullptr;
+    bool has_ = false;
+    platform::Packet packet_;
+};
+
 class TDnTcpRequest : public TDnObject {
   public:
     // Takes one reference of type refType on the channel (when there is one).

@@ -14,7 +14,7 @@ class TClientRec;
 using TClientRecPtr = std::shared_ptr<TClientRec>;
 
 class IMsgTransport {
-public:
+  public:
     virtual ~IMsgTransport() = default;
     // True while the server is listening (FActive).
     virtual bool IsActive() const = 0;

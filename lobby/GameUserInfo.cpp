@@ -49,7 +49,9 @@ bool TGameUserInfo::AddUser(const std::shared_ptr<TUserObject>& usr) {
     if (!usr || !usr->Client()) return false;
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
-        return FTessil_UserList.try_emplace(usr->Get_UserID(), usr).second;
+        if (!FTessil_UserList.try_emplace(usr->Get_UserID(), usr).second) return false;
+        usersByClient_[usr->Client().get()] = usr;
+        return true;
     } catch (const std::exception&) {
         return false;
     }
@@ -65,6 +67,7 @@ bool TGameUserInfo::AddNewUser(const TClientRecPtr& client, std::string_view usr
         if (FTessil_UserList.count(std::string(usrid)) != 0) return false;
         auto usr =
             std::make_shared<TUserObject>(usrid, pass, tagId, gcode, name, nick, info, 0, client);
+        usersByClient_[client.get()] = usr;
         FTessil_UserList.emplace(std::string(usrid), std::move(usr));
         return true;
     } catch (const std::exception&) {
@@ -83,11 +86,14 @@ std::shared_ptr<TUserObject> TGameUserInfo::GetUser(std::string_view usrid) cons
     return it == FTessil_UserList.end() ? nullptr : it->second;
 }
 
-bool TGameUserInfo::IsListedClient(const TClientRecPtr& client) const {
-    if (!client) return false;
+std::shared_ptr<TUserObject> TGameUserInfo::GetUserByClient(const TClientRec* client) const {
     std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
-    auto it = FTessil_UserList.find(client->FUsrID);
-    return it != FTessil_UserList.end() && it->second->Client() == client;
+    auto it = usersByClient_.find(client);
+    return it == usersByClient_.end() ? nullptr : it->second;
+}
+
+bool TGameUserInfo::IsListedClient(const TClientRecPtr& client) const {
+    return client && GetUserByClient(client.get()) != nullptr;
 }
 
 TGameUserInfo::TLogoutResult TGameUserInfo::LogoutChecked(std::string_view usrid,
@@ -112,6 +118,8 @@ bool TGameUserInfo::logoutLocked(std::string_view usrid, const TClientRec* owner
     if (it == FTessil_UserList.end()) return false;
     std::shared_ptr<TUserObject> usr = std::move(it->second);
     FTessil_UserList.erase(it);
+    auto byClient = usersByClient_.find(usr->Client().get());
+    if (byClient != usersByClient_.end() && byClient->second == usr) usersByClient_.erase(byClient);
     usr->Client()->FGameStat = 0;
     return true;  // usr's destructor sets the record's room number to -2
 }
@@ -130,8 +138,7 @@ bool TGameUserInfo::LogoutClient(const TClientRecPtr& client) {
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         const std::string usrid = client->FUsrID;
-        auto it = FTessil_UserList.find(usrid);
-        if (it == FTessil_UserList.end() || it->second->Client() != client) {
+        if (usersByClient_.count(client.get()) == 0) {
             // The user may have logged in again on another connection meanwhile; only a
             // room membership of this connection is left to end.
             exitRoomLocked(usrid, client.get(), 0, "", "");
@@ -189,11 +196,45 @@ void TGameUserInfo::ClearAllData() {
         for (auto& [key, room] : FTessil_RoomList) room->FUserList.clear();
         rooms.swap(FTessil_RoomList);
         users.swap(FTessil_UserList);
+        roomsByNo_.clear();
+        seats_.clear();
+        usersByClient_.clear();
         // Each close is a scheduler entry 100 ms from now; nobody waits for it.
         if (net) {
             for (const auto& [id, usr] : users) net->Tessil_Disconnect_Client(usr->Client(), 100);
         }
     }
+}
+
+std::string TGameUserInfo::IndexMismatch() const {
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    std::string out;
+    if (usersByClient_.size() != FTessil_UserList.size()) out += "users by connection: count;";
+    for (const auto& [id, usr] : FTessil_UserList) {
+        auto it = usersByClient_.find(usr->Client().get());
+        if (it == usersByClient_.end() || it->second != usr) out += "user " + id + ";";
+    }
+    if (roomsByNo_.size() != FTessil_RoomList.size()) out += "rooms by number: count;";
+    size_t members = 0;
+    for (const auto& [key, room] : FTessil_RoomList) {
+        auto it = roomsByNo_.find(room->FRoomNo);
+        if (it == roomsByNo_.end() || it->second != room) out += "room " + key + ";";
+        members += room->FUserList.size();
+        for (const auto& [id, member] : room->FUserList) {
+            auto [first, last] = seats_.equal_range(id);
+            bool found = false;
+            for (auto s = first; s != last; ++s) found = found || s->second == room.get();
+            if (!found) out += "seat " + id + ";";
+        }
+    }
+    if (seats_.size() != members) out += "seats: count;";
+    for (const auto& [no, room] : roomsByNo_) {
+        auto it = FTessil_RoomList.find(room->FMasterid);
+        if (it == FTessil_RoomList.end() || it->second != room)
+            out += "stray room " + room->FMasterid + " members " +
+                   std::to_string(room->FUserList.size()) + ";";
+    }
+    return out;
 }
 
 }  // namespace tessil

@@ -50,6 +50,8 @@ class TGameUserInfo {
                     std::string_view nick, std::string_view info);
     bool IsExistsUser(std::string_view usrid) const;
     std::shared_ptr<TUserObject> GetUser(std::string_view usrid) const;
+    // The user listed with this very connection, or null.
+    std::shared_ptr<TUserObject> GetUserByClient(const TClientRec* client) const;
     // True when the client's own user ID is listed with this very connection.
     bool IsListedClient(const TClientRecPtr& client) const;
     enum class TLogoutResult { NotListed, Refused, Done };
@@ -114,6 +116,8 @@ class TGameUserInfo {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         fn(FTessil_UserList, FTessil_RoomList);
     }
+    // Empty when the indexes match the maps; otherwise what differs (tests).
+    std::string IndexMismatch() const;
 
   private:
     // Exit of usrid; owner, when set, must be the member's record.
@@ -128,11 +132,24 @@ class TGameUserInfo {
                                                   std::string_view msg) const;
     std::shared_ptr<TRoomObject> findRoomLocked(int32_t roomNo) const;
     int32_t freeRoomNumberLocked() const;
+    // Index upkeep; every change of a registered room's members or of the maps goes
+    // through these.
+    void listRoomLocked(const std::shared_ptr<TRoomObject>& room);
+    void unlistRoomLocked(const TRoomObject& room);
+    // Adds the member (false when the ID is a member already).
+    bool seatLocked(TRoomObject& room, const std::string& usrid, const TClientRecPtr& client);
+    void unseatLocked(TRoomObject& room, TRoomObject::TMemberMap::iterator member);
+    void unseatAllLocked(TRoomObject& room);
     void sendLocked(std::string_view text, const TClientRecPtr& client) const;
 
     mutable std::recursive_mutex FSafeGuard;
     TUserMap FTessil_UserList;
     TRoomMap FTessil_RoomList;
+    std::unordered_map<int32_t, std::shared_ptr<TRoomObject>> roomsByNo_;
+    // The room of each seated member by user ID; normally one entry per ID, but an old
+    // connection's membership may still be ending while the ID sits elsewhere.
+    std::unordered_multimap<std::string, TRoomObject*> seats_;
+    std::unordered_map<const TClientRec*, std::shared_ptr<TUserObject>> usersByClient_;
     IMsgTransport* FNetSvr = nullptr;
 
     mutable std::mutex netGuard_;

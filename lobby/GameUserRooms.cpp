@@ -31,10 +31,44 @@ std::string RoomUserList(const TRoomObject::TMemberMap& members) {
 }  // namespace
 
 std::shared_ptr<TRoomObject> TGameUserInfo::findRoomLocked(int32_t roomNo) const {
-    for (const auto& [key, room] : FTessil_RoomList) {
-        if (room->FRoomNo == roomNo) return room;
+    auto it = roomsByNo_.find(roomNo);
+    return it == roomsByNo_.end() ? nullptr : it->second;
+}
+
+void TGameUserInfo::listRoomLocked(const std::shared_ptr<TRoomObject>& room) {
+    roomsByNo_.emplace(room->FRoomNo, room);
+    for (const auto& [id, member] : room->FUserList) seats_.emplace(id, room.get());
+}
+
+void TGameUserInfo::unlistRoomLocked(const TRoomObject& room) {
+    auto it = roomsByNo_.find(room.FRoomNo);
+    if (it != roomsByNo_.end() && it->second.get() == &room) roomsByNo_.erase(it);
+}
+
+bool TGameUserInfo::seatLocked(TRoomObject& room, const std::string& usrid,
+                               const TClientRecPtr& client) {
+    TUserClientRec member;
+    member.Client = client;
+    if (!room.FUserList.emplace(usrid, std::move(member)).second) return false;
+    // Only a registered room is indexed; a room made outside the registry stays private.
+    auto listed = roomsByNo_.find(room.FRoomNo);
+    if (listed != roomsByNo_.end() && listed->second.get() == &room) seats_.emplace(usrid, &room);
+    return true;
+}
+
+void TGameUserInfo::unseatLocked(TRoomObject& room, TRoomObject::TMemberMap::iterator member) {
+    auto [first, last] = seats_.equal_range(member->first);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == &room) {
+            seats_.erase(it);
+            break;
+        }
     }
-    return nullptr;
+    room.FUserList.erase(member);
+}
+
+void TGameUserInfo::unseatAllLocked(TRoomObject& room) {
+    while (!room.FUserList.empty()) unseatLocked(room, room.FUserList.begin());
 }
 
 std::shared_ptr<TRoomObject> TGameUserInfo::FindRoom(int32_t roomNo) const {
@@ -74,6 +108,7 @@ bool TGameUserInfo::MakeRoom(std::string_view subj, std::string_view pass, std::
         member.Client = nInfo;
         room->FUserList.emplace(usrid, std::move(member));
         FTessil_RoomList.emplace(usrid, room);
+        listRoomLocked(room);
         nInfo->FRoomNo = room->FRoomNo;
         nInfo->FGameStat = 1;
         return true;
@@ -90,7 +125,7 @@ std::shared_ptr<TRoomObject> TGameUserInfo::NewRoom(IMsgTransport* svr, std::str
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         auto room = std::make_shared<TRoomObject>(svr, usrid, pass, gcode, subj);
         room->FRoomNo = freeRoomNumberLocked();
-        FTessil_RoomList.try_emplace(std::string(usrid), room);
+        if (FTessil_RoomList.try_emplace(std::string(usrid), room).second) listRoomLocked(room);
         return room;
     } catch (const std::exception&) {
         return nullptr;
@@ -110,7 +145,8 @@ bool TGameUserInfo::DeleteRoom(std::string_view usrid) {
             member.Client->FRoomNo = -2;
             member.Client->FGameStat = 0;
         }
-        room->FUserList.clear();
+        unseatAllLocked(*room);
+        unlistRoomLocked(*room);
         FTessil_RoomList.erase(it);
         return true;
     } catch (const std::exception&) {
@@ -122,17 +158,20 @@ std::string TGameUserInfo::GetRoomList(int32_t roomNo) {
     std::string list;
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
-        for (const auto& [key, room] : FTessil_RoomList) {
-            if (roomNo != -1 && roomNo != room->FRoomNo) continue;
-            room->FPassword = TrimControl(room->FPassword);
+        auto add = [&list](TRoomObject& room) {
+            room.FPassword = TrimControl(room.FPassword);
             if (!list.empty()) list += ',';
-            list += "{\"roomNo\":\"" + IntToAnsiStr(room->FRoomNo) + "\",\"master\":\"" +
-                    JsonEscape(room->FMasterid) + "\",\"subect\":\"" + JsonEscape(room->FSubject) +
-                    "\",\"rtype\":" + IntToAnsiStr(room->FRoomType) +
-                    ",\"rpass\":" + (room->FPassword.empty() ? "0" : "1") +
-                    ",\"rstat\":" + IntToAnsiStr(room->FRoomState) + ",\"player\":[" +
-                    RoomUserList(room->FUserList) + "]}";
-            if (roomNo > 0) break;
+            list += "{\"roomNo\":\"" + IntToAnsiStr(room.FRoomNo) + "\",\"master\":\"" +
+                    JsonEscape(room.FMasterid) + "\",\"subect\":\"" + JsonEscape(room.FSubject) +
+                    "\",\"rtype\":" + IntToAnsiStr(room.FRoomType) +
+                    ",\"rpass\":" + (room.FPassword.empty() ? "0" : "1") +
+                    ",\"rstat\":" + IntToAnsiStr(room.FRoomState) + ",\"player\":[" +
+                    RoomUserList(room.FUserList) + "]}";
+        };
+        if (roomNo == -1) {
+            for (const auto& [key, room] : FTessil_RoomList) add(*room);
+        } else if (auto room = findRoomLocked(roomNo)) {
+            add(*room);
         }
     } catch (const std::exception& e) {
         filelog::Write("GetRoomList", e.what());
@@ -147,10 +186,12 @@ int32_t TGameUserInfo::Check_RoomCount() const {
 std::shared_ptr<TRoomObject> TGameUserInfo::searchLocked(std::string_view usrid,
                                                          const TClientRec* owner) const {
     const std::string key(usrid);
-    for (const auto& [masterId, room] : FTessil_RoomList) {
-        auto it = room->FUserList.find(key);
-        if (it != room->FUserList.end() && (owner == nullptr || it->second.Client.get() == owner))
-            return room;
+    auto [first, last] = seats_.equal_range(key);
+    for (auto seat = first; seat != last; ++seat) {
+        auto it = seat->second->FUserList.find(key);
+        if (it == seat->second->FUserList.end()) continue;
+        if (owner != nullptr && it->second.Client.get() != owner) continue;
+        return findRoomLocked(seat->second->FRoomNo);
     }
     return nullptr;
 }
@@ -175,9 +216,7 @@ int32_t TGameUserInfo::AddUserToRoom(TRoomObject& room, const TClientRecPtr& cli
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         if (room.FUserList.count(client->FUsrID) != 0) return 0;
         client->FRoomNo = -room.FRoomNo;
-        TUserClientRec member;
-        member.Client = client;
-        room.FUserList.emplace(client->FUsrID, std::move(member));
+        seatLocked(room, client->FUsrID, client);
         return 1;
     } catch (const std::exception& e) {
         filelog::Write("AddUserToRoom", e.what());
@@ -207,9 +246,7 @@ bool TGameUserInfo::EnterRoom(std::string_view masId, const std::shared_ptr<TUse
     std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
     auto it = FTessil_RoomList.find(std::string(masId));
     if (it == FTessil_RoomList.end()) return false;
-    TUserClientRec member;
-    member.Client = usr->Client();
-    if (!it->second->FUserList.emplace(usr->Get_UserID(), std::move(member)).second) return false;
+    if (!seatLocked(*it->second, usr->Get_UserID(), usr->Client())) return false;
     usr->Set_RoomNo(it->second->FRoomNo);
     return true;
 }
@@ -237,21 +274,26 @@ bool TGameUserInfo::exitRoomLocked(std::string_view usrid, const TClientRec* own
     auto net = NetMesg();
     if (room->FMasterid == usrid) {
         if (room->FRoomTerm == 1 || room->FUserList.size() == 1) return DeleteRoom(usrid);
-        // Hand the room to the first other member in map order.
-        for (const auto& [id, member] : room->FUserList) {
-            if (id == usrid) continue;
-            const std::string oldKey = room->FMasterid;
-            room->FMasterid = id;
-            auto node = FTessil_RoomList.extract(oldKey);
-            node.key() = id;
-            FTessil_RoomList.insert(std::move(node));
-            if (net) {
-                net->Tessil_SendString(
-                    MakeMsgForClient("CHGMAS", code::E000,
-                                     std::string(text::MasterChangedPrefix) + id),
-                    member.Client);
+        // Hand the room to the first other member in map order who masters no room of his
+        // own: re-keying onto a taken key would drop this room with its members still in
+        // it. When nobody qualifies, the room closes as if its term were over.
+        auto heir = room->FUserList.end();
+        for (auto it = room->FUserList.begin(); it != room->FUserList.end(); ++it) {
+            if (it->first != usrid && FTessil_RoomList.count(it->first) == 0) {
+                heir = it;
+                break;
             }
-            break;
+        }
+        if (heir == room->FUserList.end()) return DeleteRoom(usrid);
+        const std::string& id = heir->first;
+        room->FMasterid = id;
+        auto node = FTessil_RoomList.extract(std::string(usrid));
+        node.key() = id;
+        FTessil_RoomList.insert(std::move(node));
+        if (net) {
+            net->Tessil_SendString(
+                MakeMsgForClient("CHGMAS", code::E000, std::string(text::MasterChangedPrefix) + id),
+                heir->second.Client);
         }
     }
     auto frame = TNetMesg::MakeFrame(MakeMsgForClient(
@@ -263,7 +305,7 @@ bool TGameUserInfo::exitRoomLocked(std::string_view usrid, const TClientRec* own
     if (leaver != room->FUserList.end()) {
         leaver->second.Client->FRoomNo = -2;
         leaver->second.Client->FGameStat = 0;
-        room->FUserList.erase(leaver);
+        unseatLocked(*room, leaver);
     }
     return true;
 }

@@ -40,12 +40,13 @@ namespace {
 
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 constexpr size_t kScratchSize = 16384;
-constexpr int kMaxEvents = 16;
+constexpr int kMaxEvents = 64;
 constexpr int kMaxIov = 64;
 
 struct WorkerState {
     CompletionQueue* queue = nullptr;
     std::deque<Packet> local;
+    std::function<void()> roundEnd;
 };
 thread_local WorkerState tWorker;
 
@@ -131,6 +132,10 @@ bool PerformAccept(SocketSlot& s, Overlapped* ov, Packet& pk) {
             s.readable = false;
             return false;
         }
+        // Out of descriptors (or another lasting failure): the connection stays queued and
+        // the socket stays readable, so retrying at once would spin. Wait for the next
+        // readiness instead; the listener decides how to make room.
+        s.readable = false;
         pk = Packet{0, s.key, ov, errno};
         return true;
     }
@@ -243,6 +248,27 @@ SocketHandle CompletionQueue::Associate(int fd, uintptr_t key) {
     }
     openSockets_.fetch_add(1);
     return h;
+}
+
+int CompletionQueue::TryAccept(const SocketHandle& h, sockaddr_in* peer, int* err) {
+    *err = kErrNotSocket;
+    if (!h.slot) return -1;
+    SocketSlot& s = *h.slot;
+    std::lock_guard lock(s.mu);
+    if (s.gen != h.gen || s.fd < 0) return -1;
+    for (;;) {
+        socklen_t len = sizeof *peer;
+        int fd =
+            accept4(s.fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            *err = 0;
+            return fd;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        *err = errno;
+        s.readable = false;
+        return -1;
+    }
 }
 
 int CompletionQueue::Fd(const SocketHandle& h) const {
@@ -390,10 +416,13 @@ bool CompletionQueue::PopSharedLocked(Packet& out) {
 
 bool CompletionQueue::Get(Packet& out, uint32_t timeoutMs) {
     const bool bound = tWorker.queue == this;
-    if (bound && !tWorker.local.empty()) {
-        out = tWorker.local.front();
-        tWorker.local.pop_front();
-        return true;
+    if (bound) {
+        if (tWorker.local.empty() && tWorker.roundEnd) tWorker.roundEnd();
+        if (!tWorker.local.empty()) {
+            out = tWorker.local.front();
+            tWorker.local.pop_front();
+            return true;
+        }
     }
     using Clock = std::chrono::steady_clock;
     const bool infinite = timeoutMs == 0xFFFFFFFFu;
@@ -435,10 +464,15 @@ bool CompletionQueue::Get(Packet& out, uint32_t timeoutMs) {
         polling_ = false;
         if (np > 0) {
             out = got[0];
-            // The rest goes to idle workers, so that a burst is handled in parallel.
-            // So do packets posted while this thread was polling.
-            for (int i = 1; i < np; ++i) shared_.push_back(got[i]);
-            if (!shared_.empty() && idleFollowers_ > 0) cv_.notify_one();
+            if (bound) {
+                // The harvest is this worker's round; an idle worker takes the poller's
+                // place (and any shared work) meanwhile.
+                for (int i = 1; i < np; ++i) tWorker.local.push_back(got[i]);
+                if (idleFollowers_ > 0) cv_.notify_one();
+            } else {
+                for (int i = 1; i < np; ++i) shared_.push_back(got[i]);
+                if (!shared_.empty() && idleFollowers_ > 0) cv_.notify_one();
+            }
             return true;
         }
         if (PopSharedLocked(out)) return true;
@@ -446,12 +480,15 @@ bool CompletionQueue::Get(Packet& out, uint32_t timeoutMs) {
     }
 }
 
-void CompletionQueue::BindWorker() {
+void CompletionQueue::BindWorker(std::function<void()> roundEnd) {
     tWorker.queue = this;
+    tWorker.roundEnd = std::move(roundEnd);
 }
 
 void CompletionQueue::UnbindWorker() {
     if (tWorker.queue != this) return;
+    if (tWorker.roundEnd) tWorker.roundEnd();
+    tWorker.roundEnd = nullptr;
     tWorker.queue = nullptr;
     while (!tWorker.local.empty()) {
         PushShared(tWorker.local.front());

@@ -22,9 +22,13 @@
 //   and are returned by its next Get before anything else; packets produced elsewhere go
 //   to the shared list, which wakes an idle worker (or the poller, through an eventfd).
 // - One idle worker at a time waits for readiness (the poller); the others wait on a
-//   condition variable. The poller handles the first event it harvests itself and shares
-//   the rest with idle workers. While the poller is busy, an idle worker takes the
-//   poller's place within 20 ms, so a long handler never stalls the other connections.
+//   condition variable. The poller keeps what it harvests in its own list, so that one
+//   harvest is one round of that worker, and hands the poller's place to an idle worker
+//   at once. While the poller is busy, an idle worker takes the poller's place within
+//   20 ms, so a long handler never stalls the other connections.
+// - A round of a bound worker ends when its own list is empty: Get then calls the round-end
+//   function given to BindWorker (the worker's flush of queued writes) before it takes
+//   shared work or waits; what that produces starts the next round.
 #pragma once
 
 #include <netinet/in.h>
@@ -34,6 +38,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -95,12 +100,18 @@ class CompletionQueue {
     // Waits up to timeoutMs (0xFFFFFFFF: no limit) for a packet; false on time-out.
     bool Get(Packet& out, uint32_t timeoutMs);
 
-    // Marks the calling thread as a worker of this queue (see the contract above).
-    void BindWorker();
+    // Marks the calling thread as a worker of this queue (see the contract above), with the
+    // function Get calls at the end of each of its rounds (may be empty).
+    void BindWorker(std::function<void()> roundEnd = {});
     // Moves what is left in the thread's own list to the shared list.
     void UnbindWorker();
 
     int OpenSockets() const { return openSockets_.load(); }
+
+    // One accept on the listening socket now, without waiting: the new descriptor (and its
+    // peer), or -1 with err set (EAGAIN when the accept queue is empty: the socket then
+    // waits for its next readiness like a pending Accept would).
+    int TryAccept(const SocketHandle& h, sockaddr_in* peer, int* err);
 
   private:
     void Start(const SocketHandle& h, Overlapped* ov, IoKind kind);

@@ -3,6 +3,7 @@
 #include "protocol/ClientProtocol.h"
 
 #include <array>
+#include <span>
 #include <utility>
 
 #include "protocol/TextUtils.h"
@@ -11,15 +12,34 @@ namespace tessil {
 
 namespace {
 
-// Matched in this order; the first equal word gives the number.
-constexpr std::array<std::pair<std::string_view, TCommand>, 20> kCommands{{
-    {"LOGIN", cmdLogin},         {"LOGOUT", cmdLogout},     {"LOGOUTREQ", cmdLogoutReq},
-    {"USRLIST", cmdUsrList},     {"FINDUSER", cmdFindUser}, {"MAKEROOM", cmdMakeRoom},
-    {"ENTERROOM", cmdEnterRoom}, {"ROOMLIST", cmdRoomList}, {"EXITROOM", cmdExitRoom},
-    {"USRMSGALL", cmdUsrMsgAll}, {"USRMSG", cmdUsrMsg},     {"USRDEF", cmdUsrDef},
-    {"REQSTART", cmdReqStart},   {"REQSTOP", cmdReqStop},   {"REQRDY", cmdReqRdy},
-    {"REQRESET", cmdReqReset},   {"READYOK", cmdReadyOk},   {"STARTOK", cmdStartOk},
-    {"ENDOK", cmdEndOk},         {"STOPOK", cmdStopOk},
+// Matched in this order; the first equal word gives the number. The fields are the
+// members each command reads, as name:kind, for help texts and documentation.
+constexpr std::array<TCommandInfo, 20> kCommands{{
+    {"LOGIN", cmdLogin, "usrid:text pass:text gcode:text", "log in as a user ID"},
+    {"LOGOUT", cmdLogout, "usrid:text pass:text",
+     "log the named user out, then the connection closes"},
+    {"LOGOUTREQ", cmdLogoutReq, "usrid:text pass:text", "LOGOUT with its own format error"},
+    {"USRLIST", cmdUsrList, "", "list the logged-in users"},
+    {"FINDUSER", cmdFindUser, "usrid:text", "look one user up"},
+    {"MAKEROOM", cmdMakeRoom,
+     "pass:text subject:text roomtype:OPEN|CLOSE roomterm:CONT|other gamecode:text",
+     "make a room and become its master"},
+    {"ENTERROOM", cmdEnterRoom, "roomNo:integer pass:text gamecode:text", "enter a room"},
+    {"ROOMLIST", cmdRoomList, "roomNo:integer(-1=all)", "list every room (-1) or one room"},
+    {"EXITROOM", cmdExitRoom, "roomNo:integer pass:text gamecode:text",
+     "leave the room (0, empty, empty: whatever room you are in)"},
+    {"USRMSGALL", cmdUsrMsgAll, "roomNo:integer mesg:text", "chat to your room"},
+    {"USRMSG", cmdUsrMsg, "usrid:text mesg:text", "send one user a message"},
+    {"USRDEF", cmdUsrDef, "roomNo:integer mesg:text", "chat to your room (numbered replies)"},
+    {"REQSTART", cmdReqStart, "roomNo:integer pass:text gamecode:text", "master: start the game"},
+    {"REQSTOP", cmdReqStop, "roomNo:integer pass:text gamecode:text", "master: stop the game"},
+    {"REQRDY", cmdReqRdy, "roomNo:integer pass:text gamecode:text",
+     "master: ask the members to get ready"},
+    {"REQRESET", cmdReqReset, "", "master: reset the room's play"},
+    {"READYOK", cmdReadyOk, "", "report: ready"},
+    {"STARTOK", cmdStartOk, "", "report: playing"},
+    {"ENDOK", cmdEndOk, "", "report: finished"},
+    {"STOPOK", cmdStopOk, "", "report: stopped"},
 }};
 
 void appendHead(std::string& out, std::string_view cmd, std::string_view code) {
@@ -34,10 +54,14 @@ void appendHead(std::string& out, std::string_view cmd, std::string_view code) {
 
 int32_t CommandType(std::string_view word) {
     const std::string key = TrimControl(UpperAscii(word));
-    for (const auto& [name, number] : kCommands) {
-        if (key == name) return number;
+    for (const auto& c : kCommands) {
+        if (key == c.word) return c.number;
     }
     return cmdNone;
+}
+
+std::span<const TCommandInfo> CommandTable() {
+    return kCommands;
 }
 
 std::string MakeMsgForClient(std::string_view cmd, std::string_view code, std::string_view data) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,19 @@ enum TCommand : int32_t {
     cmdEndOk = 53,
 };
 
+// One command of the table: its word, number, the members it reads ("name:kind" separated
+// by blanks; kinds are text, integer or the allowed values) and a one-line summary.
+struct TCommandInfo {
+    std::string_view word;
+    TCommand number;
+    std::string_view fields;
+    std::string_view summary;
+};
+
 // Upper-cases a..z, strips bytes <= 0x20 at both ends, matches the table exactly.
 int32_t CommandType(std::string_view word);
+// The command table in matching order; the same table CommandType reads.
+std::span<const TCommandInfo> CommandTable();
 
 // {"cmd":"<cmd>","code":"<code>","data":"<data>"} with every value JSON-escaped.
 std::string MakeMsgForClient(std::string_view cmd, std::string_view code, std::string_view data);

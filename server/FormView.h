@@ -27,8 +27,6 @@ struct TAppMetrics {
     bool listening = false;  // the message server is active
     uint16_t port = 0;       // its port while listening
     int32_t connections = 0;
-    uint64_t accepted = 0;  // connect events since start
-    uint64_t closed = 0;    // disconnect events since start
     int64_t requests = 0;
     int32_t rooms = 0;
     int32_t users = 0;

@@ -55,6 +55,7 @@ void TMainForm::CreateServer() {
     server->SetPort(options_.port);
     server->SetWorkerCount(options_.workers);
     server->SetLogDir(options_.engineLogDir);
+    server->SetLimits(TConnectionLimits::FromSettings());
     server->SetOnClientConnected(
         [this](TCommonMsgServer&, const TClientRecPtr& c) { Server_ClientConnected(c); });
     server->SetOnClientDisconnected(
@@ -288,7 +289,6 @@ void TMainForm::Server_ClientConnected(const TClientRecPtr& client) {
     client->FLoginState = 0;
     client->FConnNo = ++connSerial_;
     client->FConnectedAt = std::chrono::system_clock::now();
-    ++accepted_;
     ++userConnected_;
     if (viewLog_) windowlog::Add("client connected", ConnContext(client));
     {
@@ -300,7 +300,6 @@ void TMainForm::Server_ClientConnected(const TClientRecPtr& client) {
 
 void TMainForm::Server_ClientDisconnectedEvent(const TClientRecPtr& client) {
     --userConnected_;
-    ++closed_;
     if (viewLog_) windowlog::Add("client disconnected", ConnContext(client));
     if (auto lobby = gate_.Enter()) lobby->ClientDisconnected(client);
     {
@@ -342,8 +341,6 @@ TMainFormView TMainForm::View() const {
 TAppMetrics TMainForm::Metrics() const {
     std::lock_guard lock(critMain_);
     TAppMetrics m = metrics_;
-    m.accepted = accepted_.load();
-    m.closed = closed_.load();
     return m;
 }
 

@@ -91,8 +91,6 @@ class TMainForm final : public IFormControl {
     int cntTimer_ = -1;
 
     std::atomic<int32_t> userConnected_{0};  // User_Connected
-    std::atomic<uint64_t> accepted_{0};      // connect events since start
-    std::atomic<uint64_t> closed_{0};        // disconnect events since start
     std::atomic<uint64_t> connSerial_{0};    // numbers the connections for the logs
     std::string lastStartError_;
     std::atomic<bool> viewLog_{false};

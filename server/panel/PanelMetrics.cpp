@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "iocpengine/EngineStats.h"
 #include "platform/LimitEvents.h"
 #include "platform/Metrics.h"
 #include "server/panel/ProcessStats.h"
@@ -39,10 +40,25 @@ std::string FormatMetrics(const TAppMetrics& m) {
     out += "tessil_build_info{version=\"" TESSIL_VERSION "\"} 1\n";
     Family(out, "tessil_connections", "gauge", "Open client connections.",
            std::to_string(m.connections));
-    Family(out, "tessil_connections_accepted_total", "counter",
-           "Client connections accepted since start.", std::to_string(m.accepted));
-    Family(out, "tessil_connections_closed_total", "counter",
-           "Client connections closed since start.", std::to_string(m.closed));
+    // The engine's counters: accepts, accepts shed at once, closes by reason.
+    std::string closes;
+    enginestats::ForEachStat([&](std::string_view name, uint64_t v) {
+        if (name == "accepts") {
+            Family(out, "tessil_connections_accepted_total", "counter",
+                   "Client connections accepted since start.", std::to_string(v));
+        } else if (name == "accepts_shed") {
+            Family(out, "tessil_connections_shed_total", "counter",
+                   "Connections accepted and closed at once (no descriptor, or a cap).",
+                   std::to_string(v));
+        } else if (name.substr(0, 7) == "closes_") {
+            closes += "tessil_connections_closed_total{reason=\"" + std::string(name.substr(7)) +
+                      "\"} " + std::to_string(v) + "\n";
+        }
+    });
+    out +=
+        "# HELP tessil_connections_closed_total Client connections closed, by reason.\n"
+        "# TYPE tessil_connections_closed_total counter\n" +
+        closes;
     Family(out, "tessil_requests_processed_total", "counter",
            "Data messages handed to request handling since start.", std::to_string(m.requests));
     Family(out, "tessil_rooms", "gauge", "Open rooms.", std::to_string(m.rooms));

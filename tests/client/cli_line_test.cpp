@@ -25,7 +25,7 @@ TEST(CliLine, CommandsBecomeRequestsWithTypedMembers) {
         {R"(FINDUSER usrid="123")", R"({"cmd":"FINDUSER","usrid":"123"})"},  // quoted: text
         {"USRMSG mesg= usrid=a=b", R"({"cmd":"USRMSG","mesg":"","usrid":"a=b"})"},
         {"USRMSG mesg=한글", R"({"cmd":"USRMSG","mesg":"한글"})"},
-        {"X n=1.5 m=1e3 k=-", R"({"cmd":"X","n":"1.5","m":"1e3","k":"-"})"},
+        {"USRMSG n=1.5 m=1e3 k=-", R"({"cmd":"USRMSG","n":"1.5","m":"1e3","k":"-"})"},
     };
     for (const auto& [line, json] : cases) {
         const CliLine l = ParseCliLine(line);
@@ -51,6 +51,7 @@ TEST(CliLine, SpecialWordsAndRawJson) {
         {"quit", Kind::Quit, "", 0},
         {"exit", Kind::Quit, "", 0},
         {"help", Kind::Help, "", 0},
+        {"help makeroom", Kind::Help, "makeroom", 0},
         {"wait LOGIN", Kind::Wait, "LOGIN", 0},
         {"wait USRIN 250", Kind::Wait, "USRIN", 250},
         {"sleep 100", Kind::Sleep, "", 100},
@@ -79,6 +80,35 @@ TEST(CliLine, MalformedLinesAreReportedNotSent) {
         EXPECT_EQ(l.kind, Kind::Error) << line;
         EXPECT_FALSE(l.text.empty()) << line;
     }
+}
+
+TEST(CliLine, WordsThatAreNeitherLineWordsNorServerCommandsAreRefusedWithAHint) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"clear", "unknown word 'clear'"},
+        {"USRLST", "did you mean USRLIST?"},
+        {"enterrom roomNo=1", "did you mean ENTERROOM?"},
+        {"hertbeat", "did you mean heartbeat?"},
+        {"xyzzy a=1", "a line starting with { is sent as raw JSON"},
+    };
+    for (const auto& [line, hint] : cases) {
+        const CliLine l = ParseCliLine(line);
+        EXPECT_EQ(l.kind, Kind::Error) << line;
+        EXPECT_NE(l.text.find(hint), std::string::npos) << line << " -> " << l.text;
+    }
+    EXPECT_EQ(ParseCliLine(R"({"cmd":"clear"})").kind, Kind::Json);  // raw JSON goes through
+}
+
+TEST(CliLine, HelpComesFromTheServersCommandTable) {
+    const std::string all = CliLineHelp();
+    for (const char* word : {"LOGIN", "MAKEROOM", "ROOMLIST", "USRMSGALL", "REQRESET", "STOPOK"}) {
+        EXPECT_NE(all.find(std::string("\n  ") + word + " "), std::string::npos) << word;
+    }
+    const std::string make = CliLineHelp("makeroom");
+    EXPECT_NE(make.find("roomtype  OPEN|CLOSE"), std::string::npos) << make;
+    EXPECT_NE(make.find("e.g. MAKEROOM pass=x subject=x roomtype=x"), std::string::npos) << make;
+    EXPECT_NE(CliLineHelp("ROOMLIST").find("roomNo    integer(-1=all)"), std::string::npos);
+    EXPECT_NE(CliLineHelp("READYOK").find("no fields"), std::string::npos);
+    EXPECT_NE(CliLineHelp("dance").find("no command 'dance'"), std::string::npos);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "client/CliSession.h"
 #include "protocol/ClientProtocol.h"
+#include "protocol/MsgFrame.h"
 #include "protocol/TextUtils.h"
 #include "support/FakeServer.h"
 
@@ -26,6 +27,7 @@ std::pair<int, std::vector<std::string>> runScript(const std::string& target,
     CliOptions opt;
     opt.timeoutMs = 2000;
     opt.lingerMs = 50;
+    opt.timestamps = false;
     const int rc =
         RunCliLines(fds[0], client, opt, [&](const std::string& l) { lines.push_back(l); });
     ::close(fds[0]);

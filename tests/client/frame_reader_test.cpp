@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client/FrameReader.h"
+#include "protocol/MsgFrame.h"
 
 namespace tessil {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "client/LobbyClient.h"
 #include "protocol/ClientProtocol.h"
+#include "protocol/MsgFrame.h"
 #include "protocol/TextUtils.h"
 #include "support/FakeServer.h"
 

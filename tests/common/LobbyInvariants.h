@@ -1,6 +1,6 @@
 // Checks that the lobby registry is consistent: keys match the records, every listed
 // member's record points back to its room, no empty room, unique room numbers, nobody in
-// two rooms. Header-only; takes the registry lock while it checks.
+// two rooms, indexes matching the maps. Header-only; takes the registry lock while it checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 namespace tessil::test {
 
 inline void ExpectConsistentLobby(const TGameUserInfo& lobby) {
+    EXPECT_EQ(lobby.IndexMismatch(), "");
     lobby.WithLock([](const TGameUserInfo::TUserMap& users, const TGameUserInfo::TRoomMap& rooms) {
         for (const auto& [id, usr] : users) {
             EXPECT_EQ(id, usr->Client()->FUsrID);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/CliSession.h"
@@ -26,7 +29,7 @@ struct ScriptRun {
     }
 };
 
-ScriptRun runScript(uint16_t port, const std::string& script) {
+ScriptRun runScript(uint16_t port, const std::string& script, bool timestamps = false) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
     EXPECT_EQ(::write(fds[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
@@ -37,6 +40,7 @@ ScriptRun runScript(uint16_t port, const std::string& script) {
     CliOptions opt;
     opt.timeoutMs = 3000;
     opt.lingerMs = 100;
+    opt.timestamps = timestamps;
     run.rc =
         RunCliLines(fds[0], client, opt, [&](const std::string& l) { run.lines.push_back(l); });
     ::close(fds[0]);
@@ -89,12 +93,56 @@ TEST(CliScript, AMissingReplyFailsTheScript) {
     const ScriptRun run = runScript(server.Port(),
                                     "LOGIN usrid=kim pass=1 gcode=G1\n"
                                     "wait LOGIN\n"
-                                    "NOSUCHCMD\n"
+                                    "{\"cmd\":\"NOSUCHCMD\"}\n"
                                     "wait NOSUCHCMD 300\n"
                                     "USRLIST\n");
     EXPECT_EQ(run.rc, 1) << run.all();
     EXPECT_EQ(run.lines.back(), "!! no NOSUCHCMD within 300 ms") << run.all();
     EXPECT_FALSE(run.has(R"(>> {"cmd":"USRLIST"})")) << run.all();
+}
+
+TEST(CliScript, QuitWaitsForTheRepliesStillOnTheirWay) {
+    test::E2eServer server;
+    for (const char* end : {"quit\n", ""}) {
+        const ScriptRun run = runScript(server.Port(),
+                                        "LOGIN usrid=kim pass=1 gcode=G1\n"
+                                        "USRLIST\n"
+                                        "ROOMLIST roomNo=-1\n"
+                                        "READYOK\n" +
+                                            std::string(end));
+        EXPECT_EQ(run.rc, 0) << run.all();
+        EXPECT_TRUE(run.has(
+            R"(<< {"cmd":"USRLIST","code":"E000","data":[{"userid":"kim", "nickname":"", "gcode":"G1", "roomno":"-2", "stat":0}]})"))
+            << run.all();
+        EXPECT_TRUE(run.has(R"(<< {"cmd":"ROOMLIST","code":"E000","data":[]})")) << run.all();
+        EXPECT_TRUE(run.has(
+            R"(<< {"cmd":"READYOK","code":"E025","data":"게임방에 참여하고 있지 않습니다"})"))
+            << run.all();
+        ASSERT_TRUE(server.Cmd().Tessil_IsExistsUser("kim"));
+        // The next round logs in again once this connection's user is gone.
+        for (int i = 0; i < 100 && server.Cmd().Tessil_IsExistsUser("kim"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+}
+
+TEST(CliScript, AnUnknownWordStopsTheScriptBeforeAnythingIsSent) {
+    test::E2eServer server;
+    const ScriptRun run = runScript(server.Port(), "clear\nUSRLIST\n");
+    EXPECT_EQ(run.rc, 1) << run.all();
+    ASSERT_EQ(run.lines.size(), 1u) << run.all();
+    EXPECT_EQ(run.lines[0].rfind("!! unknown word 'clear'", 0), 0u) << run.all();
+}
+
+TEST(CliScript, RepliesArePrintedWithTheTimeAndKoreanIntact) {
+    test::E2eServer server;
+    const ScriptRun run = runScript(server.Port(), "LOGIN usrid=kim pass=1 gcode=G1\n", true);
+    EXPECT_EQ(run.rc, 0) << run.all();
+    const std::regex stamped(
+        R"(<< [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\.[0-9]{3} \{"cmd":"LOGIN","code":"E000","data":"LOGIN 성공"\})");
+    bool found = false;
+    for (const auto& l : run.lines) found = found || std::regex_match(l, stamped);
+    EXPECT_TRUE(found) << run.all();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // room list byte for byte, the admission rule and the password check.
 #include <gtest/gtest.h>
 
+#include "tests/common/LobbyInvariants.h"
 #include "tests/lobby/LobbyFixture.h"
 
 namespace tessil {
@@ -118,6 +119,75 @@ TEST_F(RegistryRooms, AdmissionRuleOnlyClosesACloseRoomWithAGameRunning) {
         lobby.FindRoom(master->FRoomNo)->FRoomState = k.roomState;
         auto newcomer = Login("n" + std::to_string(i++));
         EXPECT_EQ(lobby.EnterRoom(master->FRoomNo, "", "G1", newcomer), k.admits);
+    }
+}
+
+// The lookups by number and by member go through indexes kept beside the maps: every
+// change of membership, master and login must keep them in step.
+TEST_F(RegistryRooms, LookupsFollowEntryHandoverDeletionAndLogout) {
+    FixClock(10, 0, 0, 0);  // colliding clock: numbers come from probing
+    auto a = MakeRoomFor("a");
+    auto b = MakeRoomFor("b", "OPEN", "ONCE");
+    const int32_t na = a->FRoomNo, nb = b->FRoomNo;
+    auto a2 = Enter("a2", na);
+    auto a3 = Enter("a3", na);
+    auto b2 = Enter("b2", nb);
+    test::ExpectConsistentLobby(lobby);
+    EXPECT_EQ(lobby.SearchPlayerRoom("a3")->FRoomNo, na);
+
+    ASSERT_TRUE(lobby.ExitRoom(a, 0, "", ""));  // CONT room: handed to another member
+    test::ExpectConsistentLobby(lobby);
+    auto room = lobby.FindRoom(na);
+    ASSERT_TRUE(room);
+    EXPECT_NE(room->FMasterid, "a");
+    EXPECT_FALSE(lobby.SearchPlayerRoom("a"));
+    EXPECT_EQ(lobby.SearchPlayerRoom("a2"), room);
+
+    ASSERT_TRUE(lobby.ExitRoom(b, 0, "", ""));  // ONCE room: closed with its master
+    test::ExpectConsistentLobby(lobby);
+    EXPECT_FALSE(lobby.FindRoom(nb));
+    EXPECT_FALSE(lobby.SearchPlayerRoom("b2"));
+    EXPECT_EQ(lobby.GetRoomList(nb), "[]");
+
+    // A new room may take the freed number; the old room's members are not in it.
+    auto c = MakeRoomFor("c");
+    EXPECT_EQ(lobby.SearchPlayerRoom("c")->FRoomNo, c->FRoomNo);
+    ASSERT_TRUE(lobby.LogoutUser("a3"));
+    ASSERT_EQ(lobby.LogoutChecked("a2", nullptr, "pw"), TGameUserInfo::TLogoutResult::Done);
+    test::ExpectConsistentLobby(lobby);
+    EXPECT_FALSE(lobby.FindRoom(na)) << "the last member's logout closes the room";
+    EXPECT_FALSE(lobby.IsListedClient(a2));
+    EXPECT_EQ(lobby.GetUserByClient(c.get()), lobby.GetUser("c"));
+    lobby.ClearAllData();
+    test::ExpectConsistentLobby(lobby);
+    EXPECT_FALSE(lobby.FindRoom(c->FRoomNo));
+    EXPECT_FALSE(lobby.GetUserByClient(c.get()));
+}
+
+// A hand-over never moves a room onto the key of another room: the heir is the next
+// member who masters no room, and with none the room closes instead of vanishing.
+TEST_F(RegistryRooms, HandoverSkipsAMemberWhoseIdMastersAnotherRoom) {
+    for (bool withOtherHeir : {true, false}) {
+        SCOPED_TRACE(withOtherHeir);
+        lobby.ClearAllData();
+        auto a = MakeRoomFor("a");
+        auto b = MakeRoomFor("b");
+        auto stale = test::MakeClient("40000");  // an old connection of b's ID
+        stale->FUsrID = "b";
+        auto roomA = lobby.FindRoom(a->FRoomNo);
+        ASSERT_EQ(lobby.AddUserToRoom(*roomA, stale), 1);
+        if (withOtherHeir) Enter("c", a->FRoomNo);
+        ASSERT_TRUE(lobby.ExitRoom(a, 0, "", ""));
+        EXPECT_EQ(lobby.IndexMismatch(), "");
+        EXPECT_EQ(lobby.FindRoom(b->FRoomNo)->FMasterid, "b");
+        auto after = lobby.FindRoom(roomA->FRoomNo);
+        if (withOtherHeir) {
+            ASSERT_TRUE(after);
+            EXPECT_EQ(after->FMasterid, "c");
+        } else {
+            EXPECT_FALSE(after);
+            EXPECT_EQ(stale->FRoomNo, -2);
+        }
     }
 }
 

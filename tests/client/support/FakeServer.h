@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "client/FrameReader.h"
+#include "protocol/MsgFrame.h"
 
 namespace tessil::testing {
 

@@ -8,9 +8,9 @@
 
 namespace tessil::test {
 
-E2eServer::E2eServer()
+E2eServer::E2eServer(uint16_t port)
     : cmd_(nullptr), intake_(cmd_), server_(std::make_unique<TCommonMsgServer>()) {
-    server_->SetPort(0);
+    server_->SetPort(port);
     server_->SetOnClientConnected(
         [](TCommonMsgServer&, const TClientRecPtr& client) { client->FLoginState = 0; });
     server_->SetOnClientAuthentication(

@@ -19,7 +19,8 @@ namespace tessil::test {
 
 class E2eServer {
   public:
-    E2eServer();
+    // Port 0 takes an ephemeral port.
+    explicit E2eServer(uint16_t port = 0);
     ~E2eServer();
     E2eServer(const E2eServer&) = delete;
     E2eServer& operator=(const E2eServer&) = delete;
