@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "platform/Settings.h"
 
@@ -23,10 +24,40 @@ TLogFileLimits TLogFileLimits::FromSettings() {
     return l;
 }
 
+namespace {
+
+// Every log file alive, for FlushAll.
+struct Registry {
+    std::mutex mu;
+    std::set<TLogFile*> files;
+};
+
+Registry& registry() {
+    static auto* r = new Registry;  // never destroyed: log files may outlive statics
+    return *r;
+}
+
+}  // namespace
+
+void TLogFile::FlushAll() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mu);
+    for (TLogFile* f : r.files) f->Flush();
+}
+
 TLogFile::TLogFile(std::function<std::string(std::string_view)> formatNote, const char* refusalName)
-    : formatNote_(std::move(formatNote)), refusalName_(refusalName), writer_([this] { Run(); }) {}
+    : formatNote_(std::move(formatNote)), refusalName_(refusalName), writer_([this] { Run(); }) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mu);
+    r.files.insert(this);
+}
 
 TLogFile::~TLogFile() {
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mu);
+        r.files.erase(this);
+    }
     {
         std::lock_guard lock(mutex_);
         stop_ = true;

@@ -52,6 +52,8 @@ class TLogFile {
     void Append(std::string_view kind, std::string line);
     // Blocks until every line queued before the call was handed to the file.
     void Flush();
+    // Flush on every log file alive (tests that read a log right after an event).
+    static void FlushAll();
     // Creates or empties the file now, reporting why it cannot be written.
     static bool Touch(const std::string& path, bool truncate, std::string* error);
 
