@@ -18,9 +18,25 @@ using std::chrono::milliseconds;
 // How long the close sequence waits for connection events still inside the lobby.
 constexpr milliseconds kLobbyDrainLimit{10000};
 
+// The panel's line on the cluster: "node n1, connected; cluster: 12 users, 3 rooms".
+std::string ClusterLine(const TClusterFigures& c) {
+    if (!c.enabled) return "";
+    std::string line = "node " + c.node + (c.connected ? ", connected" : ", NOT connected");
+    if (c.users >= 0 && c.rooms >= 0)
+        line += "; cluster: " + std::to_string(c.users) + " users, " + std::to_string(c.rooms) +
+                " rooms";
+    return line;
+}
+
 // The application's handler for errors nothing else caught: the window log only.
 void MyExcept(const char* text) {
     windowlog::Add(text);
+}
+
+// "#12 127.0.0.1:50312": the connection a window-log line is about.
+std::string ConnContext(const TClientRecPtr& client) {
+    if (!client) return {};
+    return "#" + std::to_string(client->FConnNo) + " " + client->FAddress + ":" + client->FPort;
 }
 
 }  // namespace
@@ -115,10 +131,17 @@ void TMainForm::DropServer() {
     } catch (...) {
         // A failure while freeing leaves nothing to act on.
     }
+    // No connection outlives its server: the counts shown drop to what is true.
+    userConnected_ = 0;
     {
         std::lock_guard lock(critMain_);
         metrics_.bytesIn = bytesInCarry_;
         metrics_.bytesOut = bytesOutCarry_;
+        metrics_.listening = false;
+        metrics_.port = 0;
+        metrics_.connections = 0;
+        view_.conLabel = 0;
+        view_.netConCnt = 0;
     }
 }
 
@@ -140,8 +163,13 @@ void TMainForm::StartBtnClick() {
         }
         try {
             server_->SetActive(true);
+            lastStartError_.clear();
             windowlog::Add("Start");
+            std::lock_guard lock(critMain_);
+            metrics_.listening = true;
+            metrics_.port = server_->Port();
         } catch (const std::exception& e) {
+            lastStartError_ = e.what();
             windowlog::Add(std::string("[ERR] ") + e.what());
             filelog::Write("StartBtn", e.what());
         }
@@ -235,14 +263,18 @@ void TMainForm::SysTimerTimer() {
     if (auto lobby = gate_.Peek()) {
         int32_t net = lobby->ClientConnections();
         int32_t rooms = 0, users = 0;
+        TClusterFigures cluster;
         try {
             rooms = lobby->RoomCount();
             users = lobby->UserCount();
+            cluster = lobby->ClusterFigures();
         } catch (...) {
         }
         std::lock_guard lock(critMain_);
         view_.netConCnt = net;
         view_.roomCnt = rooms;
+        view_.cluster = ClusterLine(cluster);
+        metrics_.cluster = cluster;
         metrics_.connections = net;
         metrics_.rooms = rooms;
         metrics_.users = users;
@@ -269,7 +301,10 @@ void TMainForm::CntTimerTimer() {
 
 void TMainForm::Server_ClientConnected(const TClientRecPtr& client) {
     client->FLoginState = 0;
+    client->FConnNo = ++connSerial_;
+    client->FConnectedAt = std::chrono::system_clock::now();
     ++userConnected_;
+    if (viewLog_) windowlog::Add("client connected", ConnContext(client));
     {
         std::lock_guard lock(critMain_);
         view_.conLabel = userConnected_;
@@ -279,6 +314,7 @@ void TMainForm::Server_ClientConnected(const TClientRecPtr& client) {
 
 void TMainForm::Server_ClientDisconnectedEvent(const TClientRecPtr& client) {
     --userConnected_;
+    if (viewLog_) windowlog::Add("client disconnected", ConnContext(client));
     if (auto lobby = gate_.Enter()) lobby->ClientDisconnected(client);
     {
         std::lock_guard lock(critMain_);
@@ -289,7 +325,7 @@ void TMainForm::Server_ClientDisconnectedEvent(const TClientRecPtr& client) {
 
 void TMainForm::Server_ClientAuthentication(const TClientRecPtr& client, bool& authenticated) {
     authenticated = true;
-    if (viewLog_) windowlog::Add("client authenticated");
+    if (viewLog_) windowlog::Add("client authenticated", ConnContext(client));
     if (auto lobby = gate_.Enter()) lobby->SendAuthOk(client);
 }
 
@@ -297,12 +333,12 @@ void TMainForm::Server_DataReceived(const TClientRecPtr& client, std::string_vie
     if (auto lobby = gate_.Enter()) lobby->DataReceived(client, body);
 }
 
-void TMainForm::Server_Error(const TClientRecPtr&, const std::string& message) {
-    if (viewLog_) windowlog::Add("error " + message);
+void TMainForm::Server_Error(const TClientRecPtr& client, const std::string& message) {
+    if (viewLog_) windowlog::Add("error " + message, ConnContext(client));
 }
 
-void TMainForm::Server_StreamSent(const TClientRecPtr&, uint64_t size) {
-    if (viewLog_) windowlog::Add("sent " + std::to_string(size) + " bytes");
+void TMainForm::Server_StreamSent(const TClientRecPtr& client, uint64_t size) {
+    if (viewLog_) windowlog::Add("sent " + std::to_string(size) + " bytes", ConnContext(client));
 }
 
 uint16_t TMainForm::ListenPort() const {
