@@ -92,13 +92,14 @@ THttpLimits THttpLimits::FromSettings() {
 // queue full is answered 503 on the accept thread at once.
 class TGuardedHttp::Pool : public httplib::TaskQueue {
   public:
-    Pool(int threads, int queue, limits::TEpisode& episode) : max_(queue), episode_(episode) {
+    Pool(int threads, int queue, limits::TEpisode& episode)
+        : max_(queue), episode_(episode), threadCount_(threads) {
         for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
     }
     void enqueue(std::function<void()> fn) override {
         {
             std::lock_guard lock(mu_);
-            if (static_cast<int>(jobs_.size()) < max_ + idle_) {
+            if (static_cast<int>(jobs_.size()) + busy_ < threadCount_ + max_) {
                 jobs_.push_back(std::move(fn));
                 cv_.notify_one();
                 return;
@@ -125,14 +126,15 @@ class TGuardedHttp::Pool : public httplib::TaskQueue {
             std::function<void()> fn;
             {
                 std::unique_lock lock(mu_);
-                ++idle_;
                 cv_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
-                --idle_;
                 if (jobs_.empty()) return;  // stopping
                 fn = std::move(jobs_.front());
                 jobs_.pop_front();
+                ++busy_;
             }
             fn();
+            std::lock_guard lock(mu_);
+            --busy_;
         }
     }
 
@@ -141,7 +143,8 @@ class TGuardedHttp::Pool : public httplib::TaskQueue {
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<std::function<void()>> jobs_;
-    int idle_ = 0;
+    int busy_ = 0;  // jobs running
+    int threadCount_;
     bool stop_ = false;
     std::vector<std::thread> threads_;
 };
