@@ -37,6 +37,9 @@ class TGameUserInfo {
     std::shared_ptr<TNetMesg> NetMesg() const;
     // The message server handed to new rooms (for their Room_Broadcast).
     void SetNetSvr(IMsgTransport* svr);
+    // Room numbers are taken from [first, last] (by default every nine-digit number that
+    // begins with 1); a cluster node owns one block of them.
+    void SetRoomNumberRange(int32_t first, int32_t last);
 
     // ---- Users ----
     int32_t UserCount() const;
@@ -150,6 +153,8 @@ class TGameUserInfo {
     // connection's membership may still be ending while the ID sits elsewhere.
     std::unordered_multimap<std::string, TRoomObject*> seats_;
     std::unordered_map<const TClientRec*, std::shared_ptr<TUserObject>> usersByClient_;
+    int32_t roomFirst_ = 100000000;
+    int32_t roomLast_ = 199999999;
     IMsgTransport* FNetSvr = nullptr;
 
     mutable std::mutex netGuard_;

@@ -76,10 +76,18 @@ std::shared_ptr<TRoomObject> TGameUserInfo::FindRoom(int32_t roomNo) const {
     return findRoomLocked(roomNo);
 }
 
+void TGameUserInfo::SetRoomNumberRange(int32_t first, int32_t last) {
+    if (first < kFirstRoomNo || last > kLastRoomNo || first > last) return;
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    roomFirst_ = first;
+    roomLast_ = last;
+}
+
 int32_t TGameUserInfo::freeRoomNumberLocked() const {
     // Room numbers stay unique among open rooms: on a clash the next free one is taken.
-    int32_t n = GetUniqueKey();
-    while (findRoomLocked(n)) n = n >= kLastRoomNo ? kFirstRoomNo : n + 1;
+    const int64_t span = int64_t{roomLast_} - roomFirst_ + 1;
+    int32_t n = static_cast<int32_t>(roomFirst_ + (GetUniqueKey() - kFirstRoomNo) % span);
+    while (findRoomLocked(n)) n = n >= roomLast_ ? roomFirst_ : n + 1;
     return n;
 }
 

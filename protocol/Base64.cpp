@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/TextCheck.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil {
@@ -22,36 +23,6 @@ constexpr std::array<int8_t, 256> makeDecodeTable() {
     return table;
 }
 constexpr auto kDecodeTable = makeDecodeTable();
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one
-// (overlong forms, surrogates and code points above U+10FFFF are refused).
-size_t validUtf8Length(std::string_view s, size_t i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) return 1;
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) return 0;
-    const auto b1 = static_cast<unsigned char>(s[i + 1]);
-    if (b1 < lo || b1 > hi) return 0;
-    for (size_t k = 2; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if (b < 0x80 || b > 0xBF) return 0;
-    }
-    return len;
-}
 
 }  // namespace
 
@@ -112,7 +83,7 @@ std::string DecodeStr(std::string_view base64) {
     std::string out;
     out.reserve(raw.size());
     for (size_t i = 0; i < raw.size();) {
-        const size_t len = validUtf8Length(raw, i);
+        const size_t len = Utf8SequenceLength(raw, i);
         if (len == 0) {
             ++i;  // a byte that starts no valid sequence is dropped
             continue;

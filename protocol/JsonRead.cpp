@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/AppLog.h"
+#include "protocol/TextCheck.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil {
@@ -71,6 +72,15 @@ bool CheckJsonSyntax(std::string_view text) {
 bool ParseJsonObject(std::string_view text, TJsonObject& obj) {
     parse(text, obj);
     return !obj.HasParseError() && obj.IsObject();
+}
+
+TJsonParse ParseRequest(std::string_view text, TJsonObject& obj, size_t maxDepth) {
+    if (JsonNestsDeeperThan(text, maxDepth)) return TJsonParse::TooDeep;
+    parse(text, obj);
+    if (obj.HasParseError()) return TJsonParse::NotJson;
+    if (obj.IsObject()) return TJsonParse::Object;
+    filelog::Write("CheckJsonSyntax", "the request is JSON but not an object");
+    return TJsonParse::OtherValue;
 }
 
 bool GetJosnValue_Str(const TJsonObject* obj, const char* name, std::string& value) {

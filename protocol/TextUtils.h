@@ -48,6 +48,13 @@ bool CheckJsonSyntax(std::string_view text);
 // Parses text into obj (numbers kept as strings). False when it is not a JSON object.
 bool ParseJsonObject(std::string_view text, TJsonObject& obj);
 
+// What ParseRequest found.
+enum class TJsonParse { Object, OtherValue, NotJson, TooDeep };
+// Parses a request once: text nested deeper than maxDepth is refused before any parsing;
+// JSON that is not an object writes the "CheckJsonSyntax" file-log line, as CheckJsonSyntax
+// does, so intake never parses a request twice.
+TJsonParse ParseRequest(std::string_view text, TJsonObject& obj, size_t maxDepth);
+
 // Member value in text form (a string's characters, a number's or literal's text).
 // Missing member: value := "", a "GetJosnValue_Str" file-log line, false.
 // obj == nullptr: false, value unchanged.

@@ -64,6 +64,10 @@ std::string AppUsage() {
            "                      executable's directory and the current directory)\n"
            "  --config FILE       settings file (default: the executable's path + \".ini\")\n"
            "  --workers N         engine worker threads (default 4)\n"
+           "  --cluster HOST:PORT share one lobby with other processes through this Redis\n"
+           "  --cluster-password P  Redis AUTH password (or TESSIL_CLUSTER_PASSWORD)\n"
+           "  --node NAME         this process's unique name in the cluster (default: host\n"
+           "                      name and port)\n"
            "  -h, --help          this text\n"
            "\n"
            "Without --start the panel is served and the server listens only after START.\n"
@@ -129,6 +133,17 @@ std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& ou
             if (!needValue(v) || !ParseInt(v, 1, 64, n))
                 return "--workers needs a number from 1 to 64";
             out.workers = static_cast<int>(n);
+        } else if (arg == "--cluster") {
+            if (!needValue(v) || !ParseHostPort(v, out.clusterHost, out.clusterPort) ||
+                out.clusterPort == 0)
+                return "--cluster needs HOST:PORT of Redis (for example 127.0.0.1:6379)";
+        } else if (arg == "--cluster-password") {
+            if (!needValue(v)) return "--cluster-password needs a password";
+            out.clusterPassword = v;
+        } else if (arg == "--node") {
+            if (!needValue(v) || !InstanceLock::IsValidName(v))
+                return "--node needs a name of letters, digits, '.', '_' or '-'";
+            out.node = v;
         } else {
             return "unknown option " + args[i];
         }

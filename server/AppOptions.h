@@ -20,6 +20,13 @@ struct AppOptions {
     std::string logDir;      // "": file log next to the executable, engine log in cwd
     std::string configFile;  // "": the executable's path with ".ini"
     int workers = 4;
+    // Cluster mode: the Redis address ("" = the embedded lobby), its AUTH password (or the
+    // environment variable TESSIL_CLUSTER_PASSWORD) and this node's unique name ("" = host
+    // name and port).
+    std::string clusterHost;
+    uint16_t clusterPort = 0;
+    std::string clusterPassword;
+    std::string node;
 };
 
 // Parses argv[1..]; returns an empty string on success, else what is wrong.

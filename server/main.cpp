@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cluster/ClusterLobby.h"
 #include "platform/AppLog.h"
 #include "platform/Settings.h"
 #include "server/AppLobby.h"
@@ -126,7 +129,31 @@ int main(int argc, char** argv) {
     formOptions.port = opts.port;
     formOptions.workers = opts.workers;
     formOptions.engineLogDir = opts.logDir;
-    TMainForm form(loop, MakeAppLobby(configFile), formOptions);
+    std::shared_ptr<IAppLobby> lobby;
+    if (opts.clusterHost.empty()) {
+        lobby = MakeAppLobby(configFile);
+    } else {
+        cluster::ClusterConfig cc;
+        cc.redis.host = opts.clusterHost;
+        cc.redis.port = opts.clusterPort;
+        cc.redis.password = opts.clusterPassword;
+        if (cc.redis.password.empty()) {
+            if (const char* env = std::getenv("TESSIL_CLUSTER_PASSWORD")) cc.redis.password = env;
+        }
+        cc.node = opts.node;
+        if (cc.node.empty()) {
+            char host[256] = {};
+            ::gethostname(host, sizeof host - 1);
+            cc.node = std::string(host) + "-" + std::to_string(opts.port);
+        }
+        cc.aliveTtl =
+            std::chrono::milliseconds(settings::Int("Cluster", "AliveTtlMs", 3000, 500, 600000));
+        cc.tick = std::chrono::milliseconds(settings::Int("Cluster", "TickMs", 1000, 100, 60000));
+        std::cout << "Cluster node " << cc.node << " on Redis " << opts.clusterHost << ":"
+                  << opts.clusterPort << std::endl;
+        lobby = cluster::MakeClusterLobby(configFile, std::move(cc));
+    }
+    TMainForm form(loop, std::move(lobby), formOptions);
 
     std::atomic<bool> closeAsked{false};
     auto requestClose = [&] {

@@ -34,7 +34,7 @@ namespace {
 using namespace tessil;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUsage = R"(usage: tessil-load [options] HOST:PORT
+constexpr const char* kUsage = R"(usage: tessil-load [options] HOST:PORT[,HOST:PORT...]
 
 Drives the lobby server over loopback and reports rates.
   --mode heartbeat   N connections, each with WINDOW heartbeats in flight; round trips/s
@@ -42,7 +42,9 @@ Drives the lobby server over loopback and reports rates.
                      flight; request round trips/s
   --mode fanout      R rooms of M members; every member sends USRMSGALL chat messages
                      (WINDOW unacknowledged at a time); counts every delivery to the
-                     other members; deliveries/s
+                     other members; deliveries/s, delivery latency, deliveries lost
+Several targets (the nodes of a cluster): connection i goes to target i mod N; in fanout
+member m of every room goes to target m mod N, so each room spans the nodes.
 
 options:
   --connections N    connections for heartbeat and finduser (default 50)
@@ -74,11 +76,16 @@ struct Totals {
     std::atomic<uint64_t> roundTrips{0};  // heartbeat echoes, FINDUSER replies, chat acks
     std::atomic<uint64_t> deliveries{0};  // chat messages received by other members
     std::atomic<uint64_t> unexpected{0};  // replies of an unexpected shape while measuring
+    // Fanout over the whole run (warm-up and drain included): chat messages acknowledged
+    // and deliveries received, to find deliveries that never arrived.
+    std::atomic<uint64_t> acksAll{0};
+    std::atomic<uint64_t> deliveriesAll{0};
     std::atomic<bool> failed{false};
 };
 
 // Phases, set by the main thread, read by every worker.
-enum Phase : int { kSetup, kWarmup, kMeasure, kStop };
+// kDrain: no new requests; what is in flight still arrives and is counted.
+enum Phase : int { kSetup, kWarmup, kMeasure, kDrain, kStop };
 std::atomic<int> phase{kSetup};
 
 struct Conn {
@@ -97,6 +104,7 @@ struct Conn {
     bool gotReply = false;
     // Measurement.
     std::string request;  // the frame sent repeatedly
+    std::string roomNo;   // fanout: the room's number
     int inFlight = 0;
     std::deque<Clock::time_point> sentAt;
 };
@@ -167,6 +175,7 @@ class Worker {
         }
         if (!awaitAll(deadline, "ENTERROOM")) return false;
         for (size_t i = 0; i < conns_.size(); ++i) {
+            conns_[i]->roomNo = roomNo[i];
             conns_[i]->request = EncodeFrame(
                 mtData, EncodeRequestBody(BuildRequestJson(
                             "USRMSGALL", {{"roomNo", roomNo[i], true}, {"mesg", "hello"}})));
@@ -175,8 +184,9 @@ class Worker {
     }
 
     // Runs the traffic until the phase becomes kStop.
-    void traffic(std::vector<uint32_t>& latenciesUs) {
+    void traffic(std::vector<uint32_t>& latenciesUs, std::vector<uint32_t>& deliveryUs) {
         latencies_ = &latenciesUs;
+        deliveryLatencies_ = &deliveryUs;
         for (auto& c : conns_) {
             if (c->request.empty()) c->request = requestFrame(*c);
             for (int i = 0; i < opt_.window; ++i) sendRequest(*c);
@@ -203,8 +213,19 @@ class Worker {
     }
 
     void sendRequest(Conn& c) {
-        c.sentAt.push_back(Clock::now());
+        const auto now = Clock::now();
+        c.sentAt.push_back(now);
         ++c.inFlight;
+        if (mode_ == Mode::Fanout && !opt_.baseline) {
+            // The text carries its send time, so each delivery gives its own latency.
+            const auto us =
+                std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
+            send(c, EncodeFrame(mtData,
+                                EncodeRequestBody(BuildRequestJson(
+                                    "USRMSGALL", {{"roomNo", c.roomNo, true},
+                                                  {"mesg", "t" + std::to_string(us.count())}}))));
+            return;
+        }
         send(c, c.request);
     }
 
@@ -228,13 +249,18 @@ class Worker {
                     answer = true;
                 } else if (opt_.baseline ||
                            f.body.compare(0, deliveryPrefix_.size(), deliveryPrefix_) == 0) {
-                    if (measuring) ++totals_.deliveries;
+                    ++totals_.deliveriesAll;
+                    if (measuring) {
+                        ++totals_.deliveries;
+                        if (!opt_.baseline) recordDelivery(f.body);
+                    }
                 } else if (measuring) {
                     ++totals_.unexpected;
                 }
                 break;
         }
         if (!answer || c.inFlight == 0) return;
+        if (mode_ == Mode::Fanout) ++totals_.acksAll;
         --c.inFlight;
         const auto sent = c.sentAt.front();
         c.sentAt.pop_front();
@@ -244,7 +270,17 @@ class Worker {
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent)
                     .count()));
         }
-        if (phase.load(std::memory_order_relaxed) != kStop) sendRequest(c);
+        const int now = phase.load(std::memory_order_relaxed);
+        if (now == kWarmup || now == kMeasure) sendRequest(c);
+    }
+
+    void recordDelivery(const std::string& body) {
+        const Reply r = DecodeReply(body);
+        if (r.data.size() < 2 || r.data[0] != 't') return;
+        const auto sent = std::chrono::microseconds(std::strtoll(r.data.c_str() + 1, nullptr, 10));
+        const auto now =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
+        deliveryLatencies_->push_back(static_cast<uint32_t>((now - sent).count()));
     }
 
     void request(Conn& c, const std::string& cmd, const std::vector<RequestMember>& members) {
@@ -359,6 +395,7 @@ class Worker {
     std::vector<std::unique_ptr<Conn>> conns_;
     std::string ackBody_, deliveryPrefix_, findPrefix_;
     std::vector<uint32_t>* latencies_ = nullptr;
+    std::vector<uint32_t>* deliveryLatencies_ = nullptr;
 };
 
 bool parseArgs(int argc, char** argv, Options& o) {
@@ -407,6 +444,20 @@ bool parseArgs(int argc, char** argv, Options& o) {
            o.threads <= 64 && o.seconds > 0 && o.seconds <= 600 && o.warmup >= 0 && o.warmup <= 60;
 }
 
+std::vector<std::string> SplitTargets(const std::string& list) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    while (from <= list.size()) {
+        const size_t comma = list.find(',', from);
+        const std::string one =
+            list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (!one.empty()) out.push_back(one);
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    return out;
+}
+
 // Connects like the lobby client does, then hands the socket over as non-blocking.
 int connectOne(const std::string& target) {
     LobbyClient client;
@@ -431,6 +482,11 @@ int main(int argc, char** argv) {
     const int total = mode == Mode::Fanout ? opt.rooms * opt.members : opt.connections;
     const int threads = std::min(opt.threads, mode == Mode::Fanout ? opt.rooms : total);
 
+    const std::vector<std::string> targets = SplitTargets(opt.target);
+    if (targets.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     Totals totals;
     std::vector<std::unique_ptr<Worker>> workers;
     for (int t = 0; t < threads; ++t)
@@ -440,13 +496,14 @@ int main(int argc, char** argv) {
     try {
         for (int i = 0; i < total; ++i) {
             auto c = std::make_unique<Conn>();
-            c->fd = connectOne(opt.target);
             c->index = i;
             c->usrid = opt.userPrefix + std::to_string(i);
             if (mode == Mode::Fanout) {
                 c->room = i / opt.members;
                 c->member = i % opt.members;
             }
+            const int spot = mode == Mode::Fanout ? c->member : i;
+            c->fd = connectOne(targets[static_cast<size_t>(spot) % targets.size()]);
             const int owner = (mode == Mode::Fanout ? c->room : i) % threads;
             workers[static_cast<size_t>(owner)]->add(std::move(c));
         }
@@ -457,6 +514,7 @@ int main(int argc, char** argv) {
 
     const auto setupDeadline = Clock::now() + std::chrono::seconds(30);
     std::vector<std::vector<uint32_t>> latencies(static_cast<size_t>(threads));
+    std::vector<std::vector<uint32_t>> deliveryLatencies(static_cast<size_t>(threads));
     std::atomic<int> ready{0};
     std::vector<std::thread> running;
     for (int t = 0; t < threads; ++t) {
@@ -467,7 +525,8 @@ int main(int argc, char** argv) {
             while (phase.load() == kSetup && !totals.failed) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            workers[static_cast<size_t>(t)]->traffic(latencies[static_cast<size_t>(t)]);
+            workers[static_cast<size_t>(t)]->traffic(latencies[static_cast<size_t>(t)],
+                                                     deliveryLatencies[static_cast<size_t>(t)]);
         });
     }
     while (ready.load() < threads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -484,8 +543,11 @@ int main(int argc, char** argv) {
             if (opt.maxCount > 0 && count >= opt.maxCount) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        phase = kStop;
         measured = std::chrono::duration<double>(Clock::now() - start).count();
+        // What is in flight arrives before the connections close, so nothing is counted
+        // as lost that was merely late.
+        phase = kDrain;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
     }
     phase = kStop;
     for (auto& th : running) th.join();
@@ -513,6 +575,23 @@ int main(int argc, char** argv) {
                     opt.rooms, opt.members, static_cast<unsigned long long>(trips),
                     static_cast<double>(trips) / measured, static_cast<unsigned long long>(del),
                     static_cast<double>(del) / measured);
+        std::vector<uint32_t> dl;
+        for (auto& l : deliveryLatencies) dl.insert(dl.end(), l.begin(), l.end());
+        std::sort(dl.begin(), dl.end());
+        auto dpct = [&](double p) {
+            return dl.empty() ? 0u
+                              : dl[std::min(dl.size() - 1, static_cast<size_t>(p * dl.size()))];
+        };
+        const uint64_t expected = totals.acksAll.load() * static_cast<uint64_t>(opt.members - 1);
+        const uint64_t got = totals.deliveriesAll.load();
+        std::printf("delivery_latency_us p50=%u p99=%u ack_latency_us p50=%u p99=%u\n", dpct(0.5),
+                    dpct(0.99), pct(0.5), pct(0.99));
+        if (!opt.baseline) {
+            std::printf("deliveries expected=%llu received=%llu lost=%lld\n",
+                        static_cast<unsigned long long>(expected),
+                        static_cast<unsigned long long>(got),
+                        static_cast<long long>(expected) - static_cast<long long>(got));
+        }
         std::printf("RESULT deliveries_per_s=%.0f\n", static_cast<double>(del) / measured);
     } else {
         std::printf("round_trips=%llu (%.0f/s) latency_us mean=%.0f p50=%u p99=%u\n",

@@ -1,0 +1,418 @@
+// The cluster lobby's routing: where each request of a client runs (here, on the node of
+// its room, or against the cluster directory), one request of a client at a time. Engine
+// workers and the cluster executor.
+#include <exception>
+
+#include "cluster/ClusterLobbyImpl.h"
+#include "iocpengine/CommonMsgServer.h"
+#include "platform/AppLog.h"
+#include "platform/Settings.h"
+#include "protocol/ClientProtocol.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil::cluster {
+
+ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig config)
+    : dataMod_(configFile),
+      cmd_(nullptr, &dataMod_),
+      intake_(cmd_),
+      strand_(static_cast<size_t>(settings::Int("Limits", "ClusterQueuedRequests", 64, 1, 100000))),
+      forwardTimeoutMs_(settings::Int("Cluster", "ForwardTimeoutMs", 5000, 100, 600000)),
+      executor_(std::make_unique<Scheduler>()),
+      node_(std::move(config), *executor_) {
+    node_.onJoined = [this](bool presumedDead) { onJoined(presumedDead); };
+    node_.onLost = [this] { onLost(); };
+    node_.onNodeDead = [this](const std::string& n) { onNodeDead(n); };
+    node_.onMessage = [this](WireMessage m) { onMessage(std::move(m)); };
+    node_.peersOfInterest = [this] { return peers(); };
+    node_.Start();
+}
+
+ClusterLobbyImpl::~ClusterLobbyImpl() {
+    node_.Stop();
+    executor_.reset();
+}
+
+std::shared_ptr<void> ClusterLobbyImpl::AttachServer(TCommonMsgServer* server) {
+    transport_ = std::make_unique<ClusterTransport>(*server, *this);
+    auto netMesg = std::make_shared<TNetMesg>(transport_.get());
+    cmd_.SetSvrNet(server);
+    cmd_.SetNetMesg(netMesg);
+    return std::shared_ptr<void>(nullptr, [netMesg](void*) { netMesg->Detach(); });
+}
+
+void ClusterLobbyImpl::DetachServer() {
+    cmd_.SetNetMesg(nullptr);
+    cmd_.SetSvrNet(nullptr);
+}
+
+void ClusterLobbyImpl::SendAuthOk(const TClientRecPtr& client) {
+    cmd_.Reply(kAuthOkMsg, client);
+}
+
+int32_t ClusterLobbyImpl::UserCount() {
+    return cmd_.GameInfo().UserCount() - static_cast<int32_t>(standInCount_.load());
+}
+
+ClusterStatus ClusterLobbyImpl::Status() const {
+    ClusterStatus s;
+    s.node = node_.Name();
+    s.redisUp = node_.Up();
+    s.joined = node_.Joined();
+    s.clusterUsers = clusterUsers_.load();
+    s.clusterRooms = clusterRooms_.load();
+    s.standIns = static_cast<int64_t>(standInCount_.load());
+    std::lock_guard lock(seatMu_);
+    s.remoteSeats = static_cast<int64_t>(seats_.size());
+    return s;
+}
+
+// ---- the strand ----------------------------------------------------------------------------
+
+void ClusterLobbyImpl::DataReceived(const TClientRecPtr& client, std::string_view body) {
+    if (!client) return;
+    auto item = [this, client, text = std::string(body)] {
+        try {
+            return handle(client, text);
+        } catch (const std::exception& e) {
+            filelog::Write("Cluster", e.what());
+            return true;
+        }
+    };
+    if (!strand_.Submit(client, std::move(item))) {
+        // A client that keeps sending while its requests wait for the cluster is closed.
+        limits::CountRefusal("cluster_queued_requests");
+        if (queueFull_.Begin())
+            filelog::Write("Cluster",
+                           "a client passed the limit of queued requests "
+                           "([Limits] ClusterQueuedRequests); closing it");
+        cmd_.Disconnect(client, 1);
+    }
+}
+
+void ClusterLobbyImpl::ClientDisconnected(const TClientRecPtr& client) {
+    if (!client) return;
+    // Queued behind the client's last request so a pending login is settled first; the
+    // clean-up itself never waits, so the queue's limit does not apply to it.
+    if (!strand_.Submit(client, [this, client] { return disconnected(client); }))
+        disconnected(client);
+}
+
+ClusterLobbyImpl::Peek ClusterLobbyImpl::peek(std::string_view body) {
+    Peek p;
+    std::string text = GetStreamData(body);
+    RemoveSpace(text);
+    if (!ParseJsonObject(DecodeStr(text), p.json)) return p;
+    if (!GetJosnValue_Str(&p.json, "cmd", p.word)) return p;
+    p.parsed = true;
+    p.command = CommandType(p.word);
+    return p;
+}
+
+bool ClusterLobbyImpl::gatePasses(const TClientRecPtr& client) const {
+    return client->FLoginState == 1 && cmd_.GameInfo().IsListedClient(client);
+}
+
+void ClusterLobbyImpl::refuseUnavailable(const TClientRecPtr& client, std::string_view word) {
+    limits::CountRefusal("cluster_unavailable");
+    if (unavailable_.Begin())
+        filelog::Write("Cluster",
+                       "Redis is unreachable: commands that need the cluster are "
+                       "refused with E014");
+    reply(client, MakeMsgForClient(word, code::E014, text::LoginAddFailed));
+}
+
+bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& body) {
+    const Peek p = peek(body);
+    if (!p.parsed) {
+        runHere(client, body);  // the intake answers the syntax error
+        return true;
+    }
+    switch (p.command) {
+        case cmdLogin:
+            return login(client, p, body);
+        case cmdLogout:
+        case cmdLogoutReq:
+            return logout(client, p, body);
+        default:
+            break;
+    }
+    if (!gatePasses(client)) {
+        runHere(client, body);  // the intake's login gate answers
+        return true;
+    }
+    switch (p.command) {
+        case cmdUsrList:
+            return userList(client, p);
+        case cmdFindUser:
+            return findUser(client, p, body);
+        case cmdRoomList:
+            return roomList(client, p, body);
+        case cmdUsrMsg:
+            return userMessage(client, p, body);
+        default:
+            break;
+    }
+    // Everything else concerns the user's room: it runs on the node that owns the room.
+    std::string seat;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(client->FUsrID);
+        if (it != seats_.end()) seat = it->second;
+    }
+    if (!seat.empty()) return forward(client, body, seat, p.word);
+    if (p.command == cmdUsrMsgAll || p.command == cmdUsrDef) {
+        // Chat changes no state: nothing to publish afterwards.
+        intake_.Server_DataReceived(client, body);
+        return true;
+    }
+    int32_t roomNo = 0;
+    if (p.command == cmdEnterRoom && client->FRoomNo <= 0 &&
+        GetJosnValue_Int(&p.json, "roomNo", roomNo)) {
+        const int block = ClusterNode::RoomBlockOf(roomNo);
+        const auto [first, last] = node_.RoomRange();
+        if (block >= 0 && !(roomNo >= first && roomNo <= last)) {
+            if (!node_.Joined()) {
+                refuseUnavailable(client, p.word);
+                return true;
+            }
+            node_.NodeOfRoom(roomNo, [this, client, body](std::optional<std::string> owner) {
+                if (!owner) {
+                    refuseUnavailable(client, "ENTERROOM");
+                    finish(client);
+                } else if (owner->empty() || *owner == node_.Name()) {
+                    // No node owns the number: the lobby here refuses it as it should.
+                    runHere(client, body);
+                    finish(client);
+                } else if (forward(client, body, *owner, "ENTERROOM")) {
+                    finish(client);
+                }
+            });
+            return false;
+        }
+    }
+    runHere(client, body, roomNo);
+    return true;
+}
+
+void ClusterLobbyImpl::runHere(const TClientRecPtr& client, const std::string& body,
+                               int32_t extraRoom) {
+    withSettle(
+        client, [&] { intake_.Server_DataReceived(client, body); }, extraRoom);
+}
+
+// ---- login and logout ------------------------------------------------------------------
+
+bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p, const std::string& body) {
+    std::string usrid, pass, gcode;
+    if (client->FLoginState == 1 || !GetJosnValue_Str(&p.json, "usrid", usrid) ||
+        !GetJosnValue_Str(&p.json, "pass", pass) || !GetJosnValue_Str(&p.json, "gcode", gcode)) {
+        runHere(client, body);  // the intake's own refusals
+        return true;
+    }
+    if (!node_.AdmitsLogins()) {
+        refuseUnavailable(client, "LOGIN");
+        cmd_.Disconnect(client, 100);
+        return true;
+    }
+    // The ID is claimed in Redis first (atomically: of two nodes racing, one wins), then
+    // the login runs here as on a single server.
+    node_.ClaimUser(usrid, [this, client, body, usrid, gcode](ClusterNode::Claim claim) {
+        if (claim == ClusterNode::Claim::Claimed && cmd_.Tessil_IsExistsUser(usrid)) {
+            runHere(client, body);  // already logged in here: the lobby refuses it
+        } else if (claim == ClusterNode::Claim::Claimed) {
+            // Listed before the reply goes out, so a list read on any node right after the
+            // client's E000 shows the user.
+            PresenceItem item;
+            item.userid = usrid;
+            item.gcode = gcode;
+            node_.PutUser(item, [this, client, body, usrid] {
+                runHere(client, body);
+                if (!cmd_.Tessil_IsExistsUser(usrid)) {
+                    node_.ReleaseUser(usrid);
+                    if (!cmd_.Tessil_IsExistsUser(usrid)) node_.DropUser(usrid);
+                }
+                finish(client);
+            });
+            return;
+        } else if (claim == ClusterNode::Claim::Taken) {
+            reply(client, MakeMsgForClient("LOGIN", code::E013, text::AlreadyLoggedIn));
+            cmd_.Disconnect(client, 100);
+        } else {
+            refuseUnavailable(client, "LOGIN");
+            cmd_.Disconnect(client, 100);
+        }
+        finish(client);
+    });
+    return false;
+}
+
+bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const std::string& body) {
+    std::string usrid, pass;
+    if (!GetJosnValue_Str(&p.json, "usrid", usrid) || !GetJosnValue_Str(&p.json, "pass", pass) ||
+        cmd_.Tessil_IsExistsUser(usrid)) {
+        // A user of this node (or a malformed request): the lobby here decides. The
+        // user's seat in another node's room, if any, ends with it.
+        auto user = cmd_.GameInfo().GetUser(usrid);
+        TClientRecPtr target = user ? user->Client() : nullptr;
+        runHere(client, body, target ? target->FRoomNo.load() : 0);
+        if (target && !IsStandIn(target.get()) && !cmd_.Tessil_IsExistsUser(usrid)) {
+            std::string seat;
+            {
+                std::lock_guard lock(seatMu_);
+                auto it = seats_.find(usrid);
+                if (it != seats_.end()) seat = it->second;
+                seats_.erase(usrid);
+            }
+            if (!seat.empty())
+                node_.Send(seat, EncodeWire(WireKind::Logout, {node_.Name(), usrid}));
+            node_.ReleaseUser(usrid);
+            node_.DropUser(usrid);
+            std::lock_guard lock(publishedMu_);
+            publishedUsers_.erase(usrid);
+        }
+        return true;
+    }
+    if (!node_.Joined()) {
+        refuseUnavailable(client, "LOGOUT");
+        return true;
+    }
+    node_.FindUser(usrid, [this, client](std::optional<ClusterNode::Found> f) {
+        if (!f) {
+            refuseUnavailable(client, "LOGOUT");
+        } else if (f->found) {
+            // Another node's user can be logged out only from its own connection.
+            reply(client, MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError));
+        } else {
+            reply(client, MakeMsgForClient("LOGOUT", code::E013, text::NotLoggedInUser));
+        }
+        finish(client);
+    });
+    return false;
+}
+
+bool ClusterLobbyImpl::disconnected(const TClientRecPtr& client) {
+    const std::string usrid = client->FUsrID;
+    const bool listed = cmd_.GameInfo().IsListedClient(client);
+    if (listed) {
+        std::string seat;
+        {
+            std::lock_guard lock(seatMu_);
+            auto it = seats_.find(usrid);
+            if (it != seats_.end()) seat = it->second;
+            seats_.erase(usrid);
+            pending_.erase(usrid);
+        }
+        if (!seat.empty()) node_.Send(seat, EncodeWire(WireKind::Logout, {node_.Name(), usrid}));
+    }
+    withSettle(client, [&] {
+        cmd_.Tessil_ExitRoom(client);
+        cmd_.Tessil_CheckLogout(client);
+    });
+    if (listed && !cmd_.Tessil_IsExistsUser(usrid)) {
+        node_.ReleaseUser(usrid);
+        node_.DropUser(usrid);
+        std::lock_guard lock(publishedMu_);
+        publishedUsers_.erase(usrid);
+    }
+    return true;
+}
+
+// ---- lists and messages ----------------------------------------------------------------
+
+bool ClusterLobbyImpl::userList(const TClientRecPtr& client, const Peek& p) {
+    node_.ListUsers([this, client, word = p.word](std::optional<std::vector<PresenceItem>> items) {
+        if (!items) {
+            refuseUnavailable(client, word);
+        } else {
+            std::string list;
+            for (const auto& item : *items) {
+                if (!list.empty()) list += ',';
+                list += RenderUserListItem(item);
+            }
+            clusterUsers_ = static_cast<int64_t>(items->size());
+            reply(client, MakeArrayMsgForClient(word, code::E000, "[" + list + "]"));
+        }
+        finish(client);
+    });
+    return false;
+}
+
+bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p,
+                                const std::string& body) {
+    std::string usrid;
+    if (!GetJosnValue_Str(&p.json, "usrid", usrid)) {
+        runHere(client, body);
+        return true;
+    }
+    node_.FindUser(usrid, [this, client, word = p.word](std::optional<ClusterNode::Found> f) {
+        if (!f)
+            refuseUnavailable(client, word);
+        else
+            reply(client,
+                  MakeArrayMsgForClient(
+                      word, code::E000,
+                      "[" + (f->found ? RenderFindUserItem(f->item) : std::string()) + "]"));
+        finish(client);
+    });
+    return false;
+}
+
+bool ClusterLobbyImpl::roomList(const TClientRecPtr& client, const Peek& p,
+                                const std::string& body) {
+    int32_t roomNo = 0;
+    if (!GetJosnValue_Int(&p.json, "roomNo", roomNo)) {
+        runHere(client, body);
+        return true;
+    }
+    node_.ListRooms(roomNo, [this, client, word = p.word](std::optional<std::string> items) {
+        if (!items)
+            refuseUnavailable(client, word);
+        else
+            reply(client, MakeArrayMsgForClient(word, code::E000, "[" + *items + "]"));
+        finish(client);
+    });
+    return false;
+}
+
+bool ClusterLobbyImpl::userMessage(const TClientRecPtr& client, const Peek& p,
+                                   const std::string& body) {
+    std::string usrid, mesg;
+    if (!GetJosnValue_Str(&p.json, "usrid", usrid) || !GetJosnValue_Str(&p.json, "mesg", mesg) ||
+        cmd_.Tessil_IsExistsUser(TrimAnsi(usrid))) {
+        runHere(client, body);  // format errors and users of this node: as on one server
+        return true;
+    }
+    const std::string to = TrimAnsi(usrid), text = TrimAnsi(mesg);
+    if (to.empty() || text.empty()) {
+        runHere(client, body);
+        return true;
+    }
+    if (!node_.Joined()) {
+        refuseUnavailable(client, p.word);
+        return true;
+    }
+    // The addressee sits on another node: its node hands the message to its connection.
+    node_.FindUser(
+        to, [this, client, to, word = p.word, text](std::optional<ClusterNode::Found> f) {
+            if (!f) {
+                refuseUnavailable(client, word);
+            } else if (!f->found || f->node == node_.Name()) {
+                reply(client, MakeMsgForClient(word, code::E020, text::MsgNotSent));
+            } else {
+                const std::string frame =
+                    *TNetMesg::MakeFrame(MakeMsgForClient(word, code::E000, text));
+                node_.Send(f->node, EncodeWire(WireKind::Deliver, {node_.Name(), to, frame}));
+                reply(client, MakeMsgForClient(word, code::E000, text::MsgSent));
+            }
+            finish(client);
+        });
+    return false;
+}
+
+std::shared_ptr<IClusterLobby> MakeClusterLobby(const std::string& configFile,
+                                                ClusterConfig config) {
+    return std::make_shared<ClusterLobbyImpl>(configFile, std::move(config));
+}
+
+}  // namespace tessil::cluster

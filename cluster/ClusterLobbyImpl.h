@@ -1,0 +1,159 @@
+// The cluster lobby's class (see ClusterLobby.h), shared by its two source files: the
+// routing of requests (ClusterLobby.cpp) and the rooms spread over nodes, with stand-ins,
+// seats and the other nodes' messages (ClusterRooms.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cluster/ClientStrand.h"
+#include "cluster/ClusterLobby.h"
+#include "cluster/ClusterTransport.h"
+#include "lobby/NetMesg.h"
+#include "platform/LimitEvents.h"
+#include "platform/Scheduler.h"
+#include "server/CmdLineObject.h"
+#include "server/DataMod.h"
+#include "server/RequestIntake.h"
+
+namespace tessil::cluster {
+
+class ClusterLobbyImpl final : public IClusterLobby, public ClusterTransport::IStandIns {
+  public:
+    ClusterLobbyImpl(const std::string& configFile, ClusterConfig config);
+    ~ClusterLobbyImpl() override;
+
+    std::shared_ptr<void> AttachServer(TCommonMsgServer* server) override;
+    void DetachServer() override;
+    void DataReceived(const TClientRecPtr& client, std::string_view body) override;
+    void ClientDisconnected(const TClientRecPtr& client) override;
+    void SendAuthOk(const TClientRecPtr& client) override;
+    int32_t ClientConnections() override { return cmd_.Tessil_Check_ClientConnection(); }
+    int32_t RoomCount() override { return cmd_.Tessil_Check_RoomCount(); }
+    int32_t UserCount() override;
+    int64_t ProcessCount() override { return static_cast<int64_t>(intake_.ProcessCount()); }
+    ClusterStatus Status() const override;
+
+  private:
+    // One parsed request (the intake parses it again when it runs it here).
+    struct Peek {
+        bool parsed = false;
+        std::string word;
+        int32_t command = 0;
+        TJsonObject json;
+    };
+    static Peek peek(std::string_view body);
+
+    // ---- routing (ClusterLobby.cpp); each returns true when finished, false when the
+    // strand is finished later ----
+    bool handle(const TClientRecPtr& client, const std::string& body);
+    bool login(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool logout(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool userList(const TClientRecPtr& client, const Peek& p);
+    bool findUser(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool roomList(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool userMessage(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool disconnected(const TClientRecPtr& client);
+    // Runs the request here, then publishes what it changed.
+    void runHere(const TClientRecPtr& client, const std::string& body, int32_t extraRoom = 0);
+    bool gatePasses(const TClientRecPtr& client) const;
+    // The reply for a command that needs the cluster while it is unreachable.
+    void refuseUnavailable(const TClientRecPtr& client, std::string_view word);
+    void finish(const TClientRecPtr& client) { strand_.Finish(client.get()); }
+    void reply(const TClientRecPtr& client, const std::string& text) { cmd_.Reply(text, client); }
+
+    // ---- rooms over nodes (ClusterRooms.cpp) ----
+    bool forward(const TClientRecPtr& client, const std::string& body, const std::string& node,
+                 const std::string& word);
+    // Publishes what an operation on rooms `rooms` changed: the room directory entries,
+    // the list entries of this node's users and the state of stand-ins (dropping those
+    // that left their room). `done`: the stand-in whose forwarded request just ran.
+    struct DoneFor {
+        TClientRecPtr standIn;
+        std::string requestId;
+    };
+    std::vector<TClientRecPtr> membersOf(int32_t roomNo) const;
+    void settle(const std::vector<TClientRecPtr>& touched, const std::set<int32_t>& rooms,
+                const DoneFor* done = nullptr);
+    // Runs fn on the lobby and settles the rooms of `subject` before and after.
+    void withSettle(const TClientRecPtr& subject, const std::function<void()>& fn,
+                    int32_t extraRoom = 0, const DoneFor* done = nullptr);
+    void publishPresence(const TClientRecPtr& client);
+    void onMessage(WireMessage m);
+    void onForward(const WireMessage& m);
+    void onDone(const WireMessage& m);
+    void applyState(const std::string& from, const std::string& user, int32_t roomNo, int32_t stat,
+                    bool answered);
+    void onRoomFrame(const WireMessage& m, bool fromRoomNode);
+    void onLogout(const WireMessage& m);
+    void onNodeDead(const std::string& node);
+    void onJoined(bool presumedDead);
+    void onLost();
+    // A local user's seat in a room of `node` is gone with that room.
+    void loseSeat(const std::string& user, const std::string& node);
+    // Takes a stand-in out of its room (with the room's events) and forgets it.
+    void removeStandIn(const TClientRecPtr& standIn);
+    void forgetStandIn(const TClientRecPtr& standIn);
+    void failForward(const std::string& user, const std::string& requestId);
+    TClientRecPtr localClient(const std::string& user) const;
+    std::set<std::string> peers() const;
+
+    // IStandIns (any thread, also under the registry lock).
+    bool IsStandIn(const TClientRec* client) const override;
+    void SendToStandIn(const TClientRecPtr& client, std::string_view frame) override;
+    void CloseStandIn(const TClientRecPtr& client) override;
+
+    // Destroyed in reverse: the node (joins the Redis threads), the executor, the
+    // strand, the intake, the command handler (clears the lobby), the account store.
+    TDataMod dataMod_;
+    mutable TCmdLineObject cmd_;  // mutable: the const queries read the registry
+    RequestIntake intake_;
+    ClientStrand strand_;
+    std::unique_ptr<ClusterTransport> transport_;
+
+    // Stand-ins: records of users of other nodes who sit in this node's rooms.
+    struct StandIn {
+        std::string user, home;
+        int32_t sentRoom = -3, sentStat = -1;
+    };
+    mutable std::shared_mutex standInMu_;
+    std::unordered_map<const TClientRec*, StandIn> standIns_;
+    std::unordered_map<std::string, TClientRecPtr> standInByUser_;
+    std::atomic<size_t> standInCount_{0};
+
+    // Seats: users of this node sitting in rooms of other nodes, and forwarded requests
+    // waiting for their node's answer (at most one per user: the strand).
+    struct Pending {
+        std::string node, requestId;
+        TClientRecPtr client;
+        std::string word;
+    };
+    mutable std::mutex seatMu_;
+    std::map<std::string, std::string> seats_;  // user -> node owning the room
+    std::map<std::string, Pending> pending_;    // user -> forwarded request
+    uint64_t nextRequest_ = 0;
+
+    // What was last published to Redis for this node's rooms and users.
+    std::mutex publishedMu_;
+    std::map<int32_t, std::string> publishedRooms_;
+    std::map<std::string, std::pair<int32_t, int32_t>> publishedUsers_;
+
+    std::atomic<int64_t> clusterUsers_{-1}, clusterRooms_{-1};
+    limits::TEpisode unavailable_;
+    limits::TEpisode queueFull_;
+    const int64_t forwardTimeoutMs_;
+
+    // Runs Redis results, the other nodes' messages and the liveness tick, one at a time.
+    std::unique_ptr<Scheduler> executor_;
+    ClusterNode node_;
+};
+
+}  // namespace tessil::cluster

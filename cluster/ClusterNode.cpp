@@ -1,0 +1,436 @@
+// The node's membership of the cluster in Redis (see ClusterNode.h). Handlers and the
+// liveness tick run on the cluster executor; the key updates queue commands from any thread.
+#include "cluster/ClusterNode.h"
+
+#include <memory>
+
+#include "platform/AppLog.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil::cluster {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kPrefix = "tessil:";
+const std::string kNodes = kPrefix + "nodes";
+
+// The only scripts: each claims or releases one key, so a claim and its check are one
+// atomic step. No lobby rule lives in Redis.
+const char* kClaimScript =
+    "local v = redis.call('get', KEYS[1]) "
+    "if v == false or v == ARGV[1] then "
+    "  if ARGV[2] then redis.call('set', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
+    "  else redis.call('set', KEYS[1], ARGV[1]) end "
+    "  return 1 end "
+    "return 0";
+const char* kReleaseScript =
+    "if redis.call('get', KEYS[1]) == ARGV[1] then return redis.call('del', KEYS[1]) end "
+    "return 0";
+
+std::string UidKey(const std::string& id) {
+    return kPrefix + "uid:" + id;
+}
+std::string AliveKey(const std::string& node) {
+    return kPrefix + "alive:" + node;
+}
+std::string DeadKey(const std::string& node) {
+    return kPrefix + "dead:" + node;
+}
+std::string BlockKey(int block) {
+    return kPrefix + "block:" + std::to_string(block);
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+std::string EncodePresence(const PresenceItem& p) {
+    const std::string room = std::to_string(p.roomNo), stat = std::to_string(p.gameStat);
+    return EncodeWire(WireKind::State, {p.nick, p.gcode, room, stat});
+}
+
+std::optional<PresenceItem> DecodePresence(const std::string& id, const std::string& text) {
+    auto m = DecodeWire(text);
+    if (!m || m->fields.size() != 4) return std::nullopt;
+    PresenceItem p;
+    p.userid = id;
+    p.nick = m->fields[0];
+    p.gcode = m->fields[1];
+    try {
+        p.roomNo = std::stoi(m->fields[2]);
+        p.gameStat = std::stoi(m->fields[3]);
+    } catch (...) {
+        return std::nullopt;
+    }
+    return p;
+}
+
+}  // namespace
+
+std::string RenderUserListItem(const PresenceItem& p) {
+    return "{\"userid\":\"" + JsonEscape(p.userid) + "\", \"nickname\":\"" + JsonEscape(p.nick) +
+           "\", \"gcode\":\"" + JsonEscape(p.gcode) + "\", \"roomno\":\"" + IntToAnsiStr(p.roomNo) +
+           "\", \"stat\":" + IntToAnsiStr(p.gameStat) + "}";
+}
+
+std::string RenderFindUserItem(const PresenceItem& p) {
+    return "{\"userid\":\"" + JsonEscape(p.userid) + "\", \"nickname\":\"" + JsonEscape(p.nick) +
+           "\", \"gcode\":\"" + JsonEscape(p.gcode) + "\"}";
+}
+
+ClusterNode::ClusterNode(ClusterConfig config, Scheduler& executor)
+    : config_(std::move(config)), executor_(executor), link_(config_.redis, executor) {}
+
+ClusterNode::~ClusterNode() {
+    Stop();
+}
+
+void ClusterNode::Start() {
+    link_.SetStateHandler([this](bool up) { onLinkState(up); });
+    link_.SetMessageHandler([this](const std::string&, std::string message) {
+        auto m = DecodeWire(message);
+        if (!m || m->fields.empty()) {
+            filelog::Write("Cluster", "malformed message from another node dropped");
+            return;
+        }
+        if (onMessage) onMessage(std::move(*m));
+    });
+    link_.Start({kPrefix + "node:" + config_.node});
+    tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
+}
+
+void ClusterNode::Stop() {
+    if (stopping_.exchange(true)) return;
+    executor_.Cancel(tickTask_);
+    // A clean exit hands the node's keys back at once instead of waiting for its death.
+    if (link_.Up() && joined_) {
+        link_.Command({"DEL", AliveKey(config_.node)});
+        link_.Command({"SREM", kNodes, config_.node});
+    }
+    link_.Stop();
+}
+
+bool ClusterNode::AdmitsLogins() const {
+    return joined_ && NowMs() - joinedAtMs_.load() >= config_.aliveTtl.count();
+}
+
+std::pair<int32_t, int32_t> ClusterNode::RoomRange() const {
+    const int b = block_.load();
+    if (b < 0) return {0, 0};
+    const int32_t first = kRoomBlockBase + b * kRoomBlockSize;
+    return {first, first + kRoomBlockSize - 1};
+}
+
+int ClusterNode::RoomBlockOf(int32_t roomNo) {
+    if (roomNo < kRoomBlockBase || roomNo >= kRoomBlockBase + kRoomBlocks * kRoomBlockSize)
+        return -1;
+    return (roomNo - kRoomBlockBase) / kRoomBlockSize;
+}
+
+std::string ClusterNode::usersKey(const std::string& node) const {
+    return kPrefix + "users:" + node;
+}
+std::string ClusterNode::roomsKey(const std::string& node) const {
+    return kPrefix + "rooms:" + node;
+}
+
+// ---- liveness ----------------------------------------------------------------------------
+
+void ClusterNode::onLinkState(bool up) {
+    if (up) {
+        filelog::Write("Cluster", "Redis connected; node " + config_.node + " joining");
+        if (!joining_ && !joined_ && link_.Subscribed()) join();
+        return;
+    }
+    joined_ = false;
+    joining_ = false;
+    windowlog::Add("Cluster: Redis connection lost; cluster commands are refused");
+    if (onLost) onLost();
+}
+
+void ClusterNode::tick() {
+    if (stopping_) return;
+    if (joined_ && !link_.Subscribed()) {
+        // Messages to this node would be lost: out until the subscription is back.
+        joined_ = false;
+        windowlog::Add("Cluster: subscription lost; cluster commands are refused");
+    }
+    if (link_.Up()) {
+        // A node joins only once other nodes' messages reach it.
+        if (!joined_ && !joining_ && link_.Subscribed())
+            join();
+        else if (joined_) {
+            refresh();
+            checkDeaths();
+        }
+    }
+    tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
+}
+
+void ClusterNode::join() {
+    joining_ = true;
+    // A survivor that cleaned this node up left a mark: then this node's memberships in
+    // other nodes' rooms, and theirs in its rooms, are over. Without the mark (Redis
+    // restarted, or the outage was short) they stand.
+    link_.Command({"GET", DeadKey(config_.node)}, [this](const RedisReply& r) {
+        if (!r.up) {
+            joining_ = false;
+            return;
+        }
+        presumedDead_ = !r.nil;
+        if (presumedDead_) link_.Command({"DEL", DeadKey(config_.node)});
+        const int keep = block_.load();
+        claimBlock(keep >= 0 ? keep : 0, 0);
+    });
+}
+
+void ClusterNode::claimBlock(int block, int tried) {
+    if (tried >= kRoomBlocks) {
+        filelog::Write("Cluster", "no free room-number block; node stays out of the cluster");
+        joining_ = false;
+        return;
+    }
+    link_.Command({"EVAL", kClaimScript, "1", BlockKey(block), config_.node,
+                   std::to_string(config_.aliveTtl.count())},
+                  [this, block, tried](const RedisReply& r) {
+                      if (!r.up) {
+                          joining_ = false;
+                          return;
+                      }
+                      if (r.error || r.integer != 1) {
+                          const int prev = block_.load();
+                          if (prev >= 0 && prev == block)
+                              filelog::Write("Cluster", "room-number block " +
+                                                            std::to_string(block) +
+                                                            " was taken by another node");
+                          claimBlock((block + 1) % kRoomBlocks, tried + 1);
+                          return;
+                      }
+                      block_ = block;
+                      refresh();
+                      joined_ = true;
+                      joining_ = false;
+                      joinedAtMs_ = NowMs();
+                      windowlog::Add("Cluster: node " + config_.node + " joined (room block " +
+                                     std::to_string(block) + ")");
+                      if (onJoined) onJoined(presumedDead_);
+                  });
+}
+
+void ClusterNode::refresh() {
+    const std::string ttl = std::to_string(config_.aliveTtl.count());
+    link_.Command({"SET", AliveKey(config_.node), std::to_string(block_.load()), "PX", ttl}, {});
+    link_.Command({"EVAL", kClaimScript, "1", BlockKey(block_.load()), config_.node, ttl});
+    link_.Command({"SADD", kNodes, config_.node});
+}
+
+void ClusterNode::checkDeaths() {
+    if (!AdmitsLogins()) return;
+    link_.Command({"SMEMBERS", kNodes}, [this](const RedisReply& r) {
+        if (!r.up || r.error) return;
+        std::set<std::string> nodes;
+        for (const auto& e : r.elements) nodes.insert(e.str);
+        if (peersOfInterest) {
+            for (auto& n : peersOfInterest()) nodes.insert(n);
+        }
+        nodes.erase(config_.node);
+        for (const auto& n : nodes) {
+            link_.Command({"EXISTS", AliveKey(n)}, [this, n](const RedisReply& e) {
+                if (!e.up || e.error) return;
+                std::lock_guard lock(aliveMu_);
+                if (e.integer == 1) {
+                    alive_.insert(n);
+                    cleaning_.erase(n);
+                    return;
+                }
+                alive_.erase(n);
+                if (!cleaning_.insert(n).second) return;
+                windowlog::Add("Cluster: node " + n + " is gone; cleaning up after it");
+                filelog::Write("Cluster", "node " + n + " missed its liveness key");
+                cleanUp(n);
+            });
+        }
+    });
+}
+
+void ClusterNode::cleanUp(const std::string& dead) {
+    // Idempotent: several survivors may run it at once; an ID is released only while it
+    // still names the dead node. The lobby hears of the death once the keys are clean, so
+    // the notices it sends can be followed at once by a login of a freed ID.
+    link_.Command({"HKEYS", usersKey(dead)}, [this, dead](const RedisReply& r) {
+        if (!r.up || r.error) {
+            std::lock_guard lock(aliveMu_);
+            cleaning_.erase(dead);  // tried again at the next check
+            return;
+        }
+        for (const auto& id : r.elements)
+            link_.Command({"EVAL", kReleaseScript, "1", UidKey(id.str), dead});
+        link_.Command({"DEL", usersKey(dead), roomsKey(dead)});
+        link_.Command({"SET", DeadKey(dead), "1", "PX", "3600000"});
+        link_.Command({"SREM", kNodes, dead}, [this, dead](const RedisReply&) {
+            if (onNodeDead) onNodeDead(dead);
+        });
+    });
+}
+
+bool ClusterNode::IsAlive(const std::string& node) const {
+    if (node == config_.node) return true;
+    std::lock_guard lock(aliveMu_);
+    return alive_.count(node) != 0;
+}
+
+// ---- presence and directory --------------------------------------------------------------
+
+void ClusterNode::ClaimUser(const std::string& id, std::function<void(Claim)> done) {
+    link_.Command({"EVAL", kClaimScript, "1", UidKey(id), config_.node},
+                  [done = std::move(done)](const RedisReply& r) {
+                      if (!r.up || r.error)
+                          done(Claim::Down);
+                      else
+                          done(r.integer == 1 ? Claim::Claimed : Claim::Taken);
+                  });
+}
+
+void ClusterNode::ReleaseUser(const std::string& id) {
+    link_.Command({"EVAL", kReleaseScript, "1", UidKey(id), config_.node});
+}
+
+void ClusterNode::PutUser(const PresenceItem& item, std::function<void()> done) {
+    RedisLink::Callback cb;
+    if (done) cb = [done = std::move(done)](const RedisReply&) { done(); };
+    link_.Command({"HSET", usersKey(config_.node), item.userid, EncodePresence(item)},
+                  std::move(cb));
+}
+
+void ClusterNode::DropUser(const std::string& id) {
+    link_.Command({"HDEL", usersKey(config_.node), id});
+}
+
+void ClusterNode::PutRoom(int32_t roomNo, const std::string& item) {
+    link_.Command({"HSET", roomsKey(config_.node), std::to_string(roomNo), item});
+}
+
+void ClusterNode::DropRoom(int32_t roomNo) {
+    link_.Command({"HDEL", roomsKey(config_.node), std::to_string(roomNo)});
+}
+
+void ClusterNode::ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done) {
+    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
+        if (!r.up || r.error) return done(std::nullopt);
+        struct Gather {
+            size_t waiting = 0;
+            bool failed = false;
+            std::vector<PresenceItem> items;
+            std::function<void(std::optional<std::vector<PresenceItem>>)> done;
+        };
+        auto g = std::make_shared<Gather>();
+        g->done = done;
+        std::set<std::string> nodes{config_.node};
+        for (const auto& e : r.elements) nodes.insert(e.str);
+        g->waiting = nodes.size();
+        for (const auto& n : nodes) {
+            link_.Command({"HGETALL", usersKey(n)}, [g](const RedisReply& h) {
+                if (!h.up || h.error) g->failed = true;
+                for (size_t i = 0; i + 1 < h.elements.size(); i += 2) {
+                    if (auto p = DecodePresence(h.elements[i].str, h.elements[i + 1].str))
+                        g->items.push_back(std::move(*p));
+                }
+                if (--g->waiting == 0) {
+                    if (g->failed)
+                        g->done(std::nullopt);
+                    else
+                        g->done(std::move(g->items));
+                }
+            });
+        }
+    });
+}
+
+void ClusterNode::FindUser(const std::string& id, std::function<void(std::optional<Found>)> done) {
+    link_.Command({"GET", UidKey(id)}, [this, id, done = std::move(done)](const RedisReply& r) {
+        if (!r.up || r.error) return done(std::nullopt);
+        if (r.nil) return done(Found{});
+        const std::string node = r.str;
+        link_.Command({"HGET", usersKey(node), id}, [id, node, done](const RedisReply& h) {
+            if (!h.up || h.error) return done(std::nullopt);
+            Found f;
+            if (!h.nil) {
+                if (auto p = DecodePresence(id, h.str)) {
+                    f.found = true;
+                    f.node = node;
+                    f.item = std::move(*p);
+                }
+            }
+            done(f);
+        });
+    });
+}
+
+void ClusterNode::ListRooms(int32_t roomNo, std::function<void(std::optional<std::string>)> done) {
+    if (roomNo != -1) {
+        NodeOfRoom(roomNo, [this, roomNo, done](std::optional<std::string> node) {
+            if (!node) return done(std::nullopt);
+            if (node->empty()) return done(std::string());
+            link_.Command({"HGET", roomsKey(*node), std::to_string(roomNo)},
+                          [done](const RedisReply& h) {
+                              if (!h.up || h.error) return done(std::nullopt);
+                              done(h.nil ? std::string() : h.str);
+                          });
+        });
+        return;
+    }
+    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
+        if (!r.up || r.error) return done(std::nullopt);
+        struct Gather {
+            size_t waiting = 0;
+            bool failed = false;
+            std::string list;
+            std::function<void(std::optional<std::string>)> done;
+        };
+        auto g = std::make_shared<Gather>();
+        g->done = done;
+        std::set<std::string> nodes{config_.node};
+        for (const auto& e : r.elements) nodes.insert(e.str);
+        g->waiting = nodes.size();
+        for (const auto& n : nodes) {
+            link_.Command({"HVALS", roomsKey(n)}, [g](const RedisReply& h) {
+                if (!h.up || h.error) g->failed = true;
+                for (const auto& item : h.elements) {
+                    if (!g->list.empty()) g->list += ',';
+                    g->list += item.str;
+                }
+                if (--g->waiting == 0) {
+                    if (g->failed)
+                        g->done(std::nullopt);
+                    else
+                        g->done(std::move(g->list));
+                }
+            });
+        }
+    });
+}
+
+void ClusterNode::NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done) {
+    const int block = RoomBlockOf(roomNo);
+    if (block < 0) {
+        done(std::string());
+        return;
+    }
+    if (block == block_.load() && joined_) {
+        done(config_.node);
+        return;
+    }
+    link_.Command({"GET", BlockKey(block)}, [done = std::move(done)](const RedisReply& r) {
+        if (!r.up || r.error) return done(std::nullopt);
+        done(r.nil ? std::string() : r.str);
+    });
+}
+
+void ClusterNode::Send(const std::string& node, const std::string& message) {
+    link_.Command({"PUBLISH", kPrefix + "node:" + node, message});
+}
+
+}  // namespace tessil::cluster

@@ -1,0 +1,141 @@
+// ClusterNode: this process's membership of the cluster in Redis: its node name and
+// liveness key, its block of room numbers, the presence of its users (ID claims and list
+// items), its rooms in the room directory, the other nodes' deaths and the clean-up of
+// their keys, and the messages between nodes. It holds no lobby rule. Owned by the
+// cluster lobby; its handlers run on the cluster executor; the queries and key updates
+// may be called from any thread (they only queue Redis commands).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cluster/ClusterWire.h"
+#include "cluster/RedisLink.h"
+#include "platform/Scheduler.h"
+
+namespace tessil::cluster {
+
+struct ClusterConfig {
+    RedisAddress redis;
+    std::string node;                          // unique per process
+    std::chrono::milliseconds aliveTtl{3000};  // a node silent this long is dead
+    std::chrono::milliseconds tick{1000};      // liveness refresh and death check
+};
+
+// Room numbers are nine digits beginning with 1; each node owns one block of a million,
+// so a room's number names its node and numbers never clash between nodes.
+inline constexpr int32_t kRoomBlockBase = 100000000;
+inline constexpr int32_t kRoomBlockSize = 1000000;
+inline constexpr int kRoomBlocks = 100;
+
+// A user's entry in the cluster-wide user list.
+struct PresenceItem {
+    std::string userid, nick, gcode;
+    int32_t roomNo = -2;
+    int32_t gameStat = 0;
+};
+// The user-list item ({"userid":..., "roomno":"..", "stat":n}) and the find-user item.
+std::string RenderUserListItem(const PresenceItem& p);
+std::string RenderFindUserItem(const PresenceItem& p);
+
+class ClusterNode {
+  public:
+    enum class Claim { Claimed, Taken, Down };
+
+    ClusterNode(ClusterConfig config, Scheduler& executor);
+    ~ClusterNode();
+    ClusterNode(const ClusterNode&) = delete;
+    ClusterNode& operator=(const ClusterNode&) = delete;
+
+    // Handlers, set before Start; all run on the executor.
+    // After each (re)join; presumedDead: another node has declared this one dead and
+    // cleaned up after it while it was out of touch.
+    std::function<void(bool presumedDead)> onJoined;
+    std::function<void()> onLost;  // Redis connection lost
+    std::function<void(const std::string& node)> onNodeDead;
+    std::function<void(WireMessage)> onMessage;
+    // Nodes this node holds state for (stand-ins, seats): watched even when the node set
+    // in Redis no longer names them.
+    std::function<std::set<std::string>()> peersOfInterest;
+
+    void Start();
+    void Stop();
+
+    const std::string& Name() const { return config_.node; }
+    bool Up() const { return link_.Up(); }
+    // Joined: connected, node registered and room block held.
+    bool Joined() const { return joined_.load(); }
+    // New logins are admitted once the node has been joined for the liveness time-out, so
+    // every node has re-claimed its users after Redis came back.
+    bool AdmitsLogins() const;
+    // The node's room block, [first, last]; 0, 0 before the first join.
+    std::pair<int32_t, int32_t> RoomRange() const;
+    static int RoomBlockOf(int32_t roomNo);
+
+    // ---- presence (any thread) ----
+    void ClaimUser(const std::string& id, std::function<void(Claim)> done);
+    void ReleaseUser(const std::string& id);
+    // done (optional) runs on the executor once Redis has stored it (or failed to).
+    void PutUser(const PresenceItem& item, std::function<void()> done = {});
+    void DropUser(const std::string& id);
+    // ---- room directory (any thread) ----
+    void PutRoom(int32_t roomNo, const std::string& item);
+    void DropRoom(int32_t roomNo);
+
+    // ---- queries; the result is empty when the cluster cannot answer ----
+    void ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done);
+    // The user's node and entry; found=false for an unknown ID.
+    struct Found {
+        bool found = false;
+        std::string node;
+        PresenceItem item;
+    };
+    void FindUser(const std::string& id, std::function<void(std::optional<Found>)> done);
+    // The room items of every node ("[...]" contents joined by commas), or of one room.
+    void ListRooms(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
+    // The node that owns a room number ("" when no node holds its block).
+    void NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
+
+    // ---- messages (any thread) ----
+    void Send(const std::string& node, const std::string& message);
+    bool IsAlive(const std::string& node) const;
+
+    // Redis commands waiting to be written (metrics, bounds).
+    size_t Backlog() const { return link_.Queued(); }
+
+  private:
+    void onLinkState(bool up);
+    void tick();
+    void join();
+    void claimBlock(int block, int tried);
+    void refresh();
+    void checkDeaths();
+    void cleanUp(const std::string& dead);
+    std::string usersKey(const std::string& node) const;
+    std::string roomsKey(const std::string& node) const;
+
+    const ClusterConfig config_;
+    Scheduler& executor_;
+    RedisLink link_;
+    std::atomic<bool> joined_{false};
+    std::atomic<int> block_{-1};
+    std::atomic<int64_t> joinedAtMs_{0};
+    std::atomic<bool> stopping_{false};
+    Scheduler::TaskId tickTask_ = 0;
+    bool joining_ = false;
+    bool presumedDead_ = false;
+
+    mutable std::mutex aliveMu_;
+    std::set<std::string> alive_;     // nodes seen alive at the last check
+    std::set<std::string> cleaning_;  // deaths being handled
+};
+
+}  // namespace tessil::cluster

@@ -1,0 +1,497 @@
+// The cluster lobby's rooms over nodes: requests forwarded to the node of the user's room
+// and run there through a stand-in record, what each operation changed published to the
+// directory and to the members' nodes, and what a node's death or Redis's return means for
+// them. Engine workers (settling after local requests) and the cluster executor.
+#include <exception>
+
+#include "cluster/ClusterLobbyImpl.h"
+#include "platform/AppLog.h"
+#include "protocol/ClientProtocol.h"
+#include "protocol/TextUtils.h"
+
+namespace tessil::cluster {
+
+namespace {
+
+std::string StripBrackets(const std::string& list) {
+    if (list.size() < 2) return std::string();
+    return list.substr(1, list.size() - 2);
+}
+
+int32_t ToInt(const std::string& s, int32_t fallback) {
+    try {
+        return static_cast<int32_t>(std::stol(s));
+    } catch (...) {
+        return fallback;
+    }
+}
+
+}  // namespace
+
+// ---- stand-ins ---------------------------------------------------------------------------
+
+bool ClusterLobbyImpl::IsStandIn(const TClientRec* client) const {
+    if (standInCount_.load(std::memory_order_acquire) == 0) return false;
+    std::shared_lock lock(standInMu_);
+    return standIns_.count(client) != 0;
+}
+
+void ClusterLobbyImpl::SendToStandIn(const TClientRecPtr& client, std::string_view frame) {
+    std::string user, home;
+    {
+        std::shared_lock lock(standInMu_);
+        auto it = standIns_.find(client.get());
+        if (it == standIns_.end()) return;
+        user = it->second.user;
+        home = it->second.home;
+    }
+    node_.Send(home, EncodeWire(WireKind::RoomFrame, {node_.Name(), user, frame}));
+}
+
+void ClusterLobbyImpl::CloseStandIn(const TClientRecPtr&) {
+    // The user's connection belongs to its own node, which alone decides to close it (a
+    // node that stops or clears its lobby must not close other nodes' clients).
+}
+
+void ClusterLobbyImpl::forgetStandIn(const TClientRecPtr& standIn) {
+    std::unique_lock lock(standInMu_);
+    auto it = standIns_.find(standIn.get());
+    if (it == standIns_.end()) return;
+    auto byUser = standInByUser_.find(it->second.user);
+    if (byUser != standInByUser_.end() && byUser->second == standIn) standInByUser_.erase(byUser);
+    standIns_.erase(it);
+    standInCount_.fetch_sub(1, std::memory_order_release);
+}
+
+void ClusterLobbyImpl::removeStandIn(const TClientRecPtr& standIn) {
+    withSettle(standIn, [&] { cmd_.GameInfo().LogoutClient(standIn); });
+    forgetStandIn(standIn);
+}
+
+std::set<std::string> ClusterLobbyImpl::peers() const {
+    std::set<std::string> out;
+    {
+        std::shared_lock lock(standInMu_);
+        for (const auto& [rec, s] : standIns_) out.insert(s.home);
+    }
+    std::lock_guard lock(seatMu_);
+    for (const auto& [user, node] : seats_) out.insert(node);
+    for (const auto& [user, p] : pending_) out.insert(p.node);
+    return out;
+}
+
+TClientRecPtr ClusterLobbyImpl::localClient(const std::string& user) const {
+    auto usr = cmd_.GameInfo().GetUser(user);
+    if (!usr || IsStandIn(usr->Client().get())) return nullptr;
+    return usr->Client();
+}
+
+// ---- forwarding ----------------------------------------------------------------------------
+
+bool ClusterLobbyImpl::forward(const TClientRecPtr& client, const std::string& body,
+                               const std::string& node, const std::string& word) {
+    if (!node_.Joined()) {
+        refuseUnavailable(client, word);
+        return true;
+    }
+    const std::string user = client->FUsrID;
+    std::string requestId;
+    {
+        std::lock_guard lock(seatMu_);
+        requestId = node_.Name() + "/" + std::to_string(++nextRequest_);
+        pending_[user] = Pending{node, requestId, client, word};
+    }
+    node_.Send(
+        node, EncodeWire(WireKind::Forward,
+                         {node_.Name(), user, client->FUsrPass, client->FTagID, client->FGCode,
+                          client->FUsrName, client->FUserNick, client->FUsrInfo, requestId, body}));
+    executor_->ScheduleAfter(forwardTimeoutMs_,
+                             [this, user, requestId] { failForward(user, requestId); });
+    return false;
+}
+
+void ClusterLobbyImpl::failForward(const std::string& user, const std::string& requestId) {
+    Pending p;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = pending_.find(user);
+        if (it == pending_.end() || it->second.requestId != requestId) return;
+        p = std::move(it->second);
+        pending_.erase(it);
+    }
+    filelog::Write("Cluster", "node " + p.node + " did not answer a forwarded " + p.word);
+    refuseUnavailable(p.client, p.word);
+    finish(p.client);
+}
+
+void ClusterLobbyImpl::onForward(const WireMessage& m) {
+    if (m.fields.size() != 10) return;
+    const std::string& from = m.fields[0];
+    const std::string& user = m.fields[1];
+    const std::string& requestId = m.fields[8];
+    const std::string& body = m.fields[9];
+    auto answer = [&](int32_t roomNo, int32_t stat) {
+        node_.Send(
+            from, EncodeWire(WireKind::Done, {node_.Name(), user, requestId, std::to_string(roomNo),
+                                              std::to_string(stat)}));
+    };
+    TClientRecPtr rec;
+    TClientRecPtr stale;
+    {
+        std::shared_lock lock(standInMu_);
+        auto it = standInByUser_.find(user);
+        if (it != standInByUser_.end()) {
+            if (standIns_.at(it->second.get()).home == from)
+                rec = it->second;
+            else
+                stale = it->second;
+        }
+    }
+    if (stale) removeStandIn(stale);  // the user has moved to another node meanwhile
+    if (!rec) {
+        if (cmd_.Tessil_IsExistsUser(user)) {
+            // The ID is in use here: never admit it twice.
+            answer(-2, 0);
+            return;
+        }
+        rec = std::make_shared<TClientRec>();
+        rec->FID = user;
+        rec->FAddress = "node:" + from;
+        rec->FPort = "0";
+        if (!cmd_.GameInfo().AddNewUser(rec, user, m.fields[2], m.fields[3], m.fields[4],
+                                        m.fields[5], m.fields[6], m.fields[7])) {
+            answer(-2, 0);
+            return;
+        }
+        rec->FLoginState = 1;
+        rec->FRoomNo = -2;
+        rec->FGameStat = 0;
+        std::unique_lock lock(standInMu_);
+        standIns_[rec.get()] = StandIn{user, from};
+        standInByUser_[user] = rec;
+        standInCount_.fetch_add(1, std::memory_order_release);
+    }
+    int32_t target = 0;
+    const Peek p = peek(body);
+    if (p.parsed && p.command == cmdEnterRoom) GetJosnValue_Int(&p.json, "roomNo", target);
+    DoneFor done{rec, requestId};
+    withSettle(
+        rec, [&] { intake_.Server_DataReceived(rec, body); }, target, &done);
+}
+
+void ClusterLobbyImpl::onDone(const WireMessage& m) {
+    if (m.fields.size() != 5) return;
+    Pending p;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = pending_.find(m.fields[1]);
+        if (it == pending_.end() || it->second.requestId != m.fields[2]) return;
+        p = std::move(it->second);
+        pending_.erase(it);
+    }
+    applyState(m.fields[0], m.fields[1], ToInt(m.fields[3], -2), ToInt(m.fields[4], 0), true);
+    finish(p.client);
+}
+
+void ClusterLobbyImpl::applyState(const std::string& from, const std::string& user, int32_t roomNo,
+                                  int32_t stat, bool answered) {
+    TClientRecPtr client = localClient(user);
+    if (!client) return;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(user);
+        const bool seatedThere = it != seats_.end() && it->second == from;
+        // A state from a node whose room the user has left (or never entered) is stale.
+        if (!seatedThere && !answered) return;
+        if (roomNo >= 1)
+            seats_[user] = from;
+        else if (seatedThere)
+            seats_.erase(it);
+        else if (it != seats_.end())
+            return;  // answered by a room the user is not in
+    }
+    {
+        auto guard = cmd_.GameInfo().Guard();
+        client->FRoomNo = roomNo;
+        client->FGameStat = stat;
+    }
+    publishPresence(client);
+}
+
+void ClusterLobbyImpl::onRoomFrame(const WireMessage& m, bool fromRoomNode) {
+    if (m.fields.size() != 3) return;
+    const std::string& from = m.fields[0];
+    const std::string& user = m.fields[1];
+    TClientRecPtr client = localClient(user);
+    if (!client) return;
+    if (fromRoomNode) {
+        std::lock_guard lock(seatMu_);
+        auto seat = seats_.find(user);
+        auto pending = pending_.find(user);
+        const bool expected = (seat != seats_.end() && seat->second == from) ||
+                              (pending != pending_.end() && pending->second.node == from);
+        if (!expected) return;  // a room the user has left
+    }
+    if (auto net = cmd_.NetMesg())
+        net->SendFrame(std::make_shared<const std::string>(m.fields[2]), client);
+}
+
+void ClusterLobbyImpl::onLogout(const WireMessage& m) {
+    if (m.fields.size() != 2) return;
+    TClientRecPtr rec;
+    {
+        std::shared_lock lock(standInMu_);
+        auto it = standInByUser_.find(m.fields[1]);
+        if (it != standInByUser_.end() && standIns_.at(it->second.get()).home == m.fields[0])
+            rec = it->second;
+    }
+    if (rec) removeStandIn(rec);
+}
+
+void ClusterLobbyImpl::onMessage(WireMessage m) {
+    try {
+        switch (m.kind) {
+            case WireKind::Deliver:
+                onRoomFrame(m, false);
+                break;
+            case WireKind::RoomFrame:
+                onRoomFrame(m, true);
+                break;
+            case WireKind::Forward:
+                onForward(m);
+                break;
+            case WireKind::Done:
+                onDone(m);
+                break;
+            case WireKind::State:
+                if (m.fields.size() == 4)
+                    applyState(m.fields[0], m.fields[1], ToInt(m.fields[2], -2),
+                               ToInt(m.fields[3], 0), false);
+                break;
+            case WireKind::Logout:
+                onLogout(m);
+                break;
+        }
+    } catch (const std::exception& e) {
+        filelog::Write("Cluster", std::string("message from another node: ") + e.what());
+    }
+}
+
+// ---- publishing what changed -----------------------------------------------------------------
+
+std::vector<TClientRecPtr> ClusterLobbyImpl::membersOf(int32_t roomNo) const {
+    std::vector<TClientRecPtr> out;
+    if (roomNo < 1) return out;
+    auto guard = cmd_.GameInfo().Guard();
+    auto room = cmd_.GameInfo().FindRoom(roomNo);
+    if (!room) return out;
+    for (const auto& [id, member] : room->FUserList) out.push_back(member.Client);
+    return out;
+}
+
+void ClusterLobbyImpl::withSettle(const TClientRecPtr& subject, const std::function<void()>& fn,
+                                  int32_t extraRoom, const DoneFor* done) {
+    std::set<int32_t> rooms{subject->FRoomNo.load()};
+    if (extraRoom >= 1) rooms.insert(extraRoom);
+    std::vector<TClientRecPtr> touched{subject};
+    for (int32_t r : rooms) {
+        auto m = membersOf(r);
+        touched.insert(touched.end(), m.begin(), m.end());
+    }
+    fn();
+    rooms.insert(subject->FRoomNo.load());
+    for (int32_t r : rooms) {
+        auto m = membersOf(r);
+        touched.insert(touched.end(), m.begin(), m.end());
+    }
+    settle(touched, rooms, done);
+}
+
+void ClusterLobbyImpl::publishPresence(const TClientRecPtr& client) {
+    PresenceItem item;
+    {
+        auto guard = cmd_.GameInfo().Guard();
+        if (!cmd_.GameInfo().IsListedClient(client)) return;
+        item.userid = client->FUsrID;
+        item.nick = client->FUserNick;
+        item.gcode = client->FGCode;
+        item.roomNo = client->FRoomNo;
+        item.gameStat = client->FGameStat;
+    }
+    {
+        std::lock_guard lock(publishedMu_);
+        auto& last = publishedUsers_[item.userid];
+        if (last == std::make_pair(item.roomNo, item.gameStat)) return;
+        last = {item.roomNo, item.gameStat};
+    }
+    node_.PutUser(item);
+}
+
+void ClusterLobbyImpl::settle(const std::vector<TClientRecPtr>& touched,
+                              const std::set<int32_t>& rooms, const DoneFor* done) {
+    std::vector<TClientRecPtr> leaving;
+    {
+        // Read and published under the registry lock, so what goes out for one record is
+        // always its latest state, in the order the operations happened.
+        auto guard = cmd_.GameInfo().Guard();
+        const auto [first, last] = node_.RoomRange();
+        for (int32_t r : rooms) {
+            if (r < 1 || r < first || r > last) continue;
+            const std::string item = StripBrackets(cmd_.Tessil_GetRoomList(r));
+            std::lock_guard lock(publishedMu_);
+            if (item.empty()) {
+                if (publishedRooms_.erase(r) != 0) node_.DropRoom(r);
+            } else {
+                auto& was = publishedRooms_[r];
+                if (was != item) {
+                    was = item;
+                    node_.PutRoom(r, item);
+                }
+            }
+        }
+        std::set<const TClientRec*> seen;
+        for (const auto& rec : touched) {
+            if (!rec || !seen.insert(rec.get()).second) continue;
+            const int32_t roomNo = rec->FRoomNo, stat = rec->FGameStat;
+            std::string user, home;
+            bool send = false;
+            const bool answer = done != nullptr && done->standIn == rec;
+            {
+                std::unique_lock lock(standInMu_);
+                auto it = standIns_.find(rec.get());
+                if (it != standIns_.end()) {
+                    StandIn& s = it->second;
+                    send = answer || s.sentRoom != roomNo || s.sentStat != stat;
+                    s.sentRoom = roomNo;
+                    s.sentStat = stat;
+                    user = s.user;
+                    home = s.home;
+                }
+            }
+            if (home.empty()) {
+                publishPresence(rec);
+                continue;
+            }
+            const std::string room = std::to_string(roomNo), st = std::to_string(stat);
+            if (answer)
+                node_.Send(home, EncodeWire(WireKind::Done,
+                                            {node_.Name(), user, done->requestId, room, st}));
+            else if (send)
+                node_.Send(home, EncodeWire(WireKind::State, {node_.Name(), user, room, st}));
+            if (roomNo < 1) leaving.push_back(rec);
+        }
+    }
+    // A stand-in that left its room is no longer needed here.
+    for (const auto& rec : leaving) {
+        cmd_.GameInfo().LogoutClient(rec);
+        forgetStandIn(rec);
+    }
+}
+
+// ---- failures and rejoining ---------------------------------------------------------------
+
+void ClusterLobbyImpl::loseSeat(const std::string& user, const std::string& node) {
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(user);
+        if (it == seats_.end() || it->second != node) return;
+        seats_.erase(it);
+    }
+    TClientRecPtr client = localClient(user);
+    if (!client) return;
+    // The room went with its node: for this member it is closed, as when its master
+    // closes it.
+    reply(client, MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
+    {
+        auto guard = cmd_.GameInfo().Guard();
+        client->FRoomNo = -2;
+        client->FGameStat = 0;
+    }
+    publishPresence(client);
+}
+
+void ClusterLobbyImpl::onNodeDead(const std::string& node) {
+    std::vector<TClientRecPtr> standIns;
+    {
+        std::shared_lock lock(standInMu_);
+        for (const auto& [rec, s] : standIns_) {
+            if (s.home == node) standIns.push_back(standInByUser_.at(s.user));
+        }
+    }
+    // Its users leave this node's rooms by the lobby's own rules (USROUT, hand-over, close).
+    for (const auto& rec : standIns) removeStandIn(rec);
+    std::vector<std::string> seated;
+    std::vector<std::pair<std::string, std::string>> waiting;
+    {
+        std::lock_guard lock(seatMu_);
+        for (const auto& [user, n] : seats_)
+            if (n == node) seated.push_back(user);
+        for (const auto& [user, p] : pending_)
+            if (p.node == node) waiting.emplace_back(user, p.requestId);
+    }
+    for (const auto& user : seated) loseSeat(user, node);
+    for (const auto& [user, id] : waiting) failForward(user, id);
+}
+
+void ClusterLobbyImpl::onJoined(bool presumedDead) {
+    const auto [first, last] = node_.RoomRange();
+    cmd_.GameInfo().SetRoomNumberRange(first, last);
+    if (presumedDead) {
+        // The others may have cleaned this node up while it was away: every membership
+        // across nodes ends here too, with the lobby's events.
+        filelog::Write("Cluster",
+                       "rejoined after another node declared this one dead; rooms "
+                       "shared with other nodes are closed for their members");
+        std::vector<TClientRecPtr> standIns;
+        {
+            std::shared_lock lock(standInMu_);
+            for (const auto& [user, rec] : standInByUser_) standIns.push_back(rec);
+        }
+        for (const auto& rec : standIns) removeStandIn(rec);
+        std::vector<std::pair<std::string, std::string>> seated;
+        {
+            std::lock_guard lock(seatMu_);
+            for (const auto& s : seats_) seated.push_back(s);
+        }
+        for (const auto& [user, n] : seated) loseSeat(user, n);
+    }
+    // Redis may have lost everything: claim this node's users again and republish.
+    std::vector<TClientRecPtr> users;
+    std::vector<int32_t> rooms;
+    cmd_.GameInfo().WithLock([&](const auto& userMap, const auto& roomMap) {
+        for (const auto& [id, usr] : userMap) users.push_back(usr->Client());
+        for (const auto& [key, room] : roomMap) rooms.push_back(room->FRoomNo);
+    });
+    {
+        std::lock_guard lock(publishedMu_);
+        publishedUsers_.clear();
+        publishedRooms_.clear();
+    }
+    for (const auto& client : users) {
+        if (IsStandIn(client.get())) continue;
+        const std::string id = client->FUsrID;
+        node_.ClaimUser(id, [this, client, id](ClusterNode::Claim c) {
+            if (c == ClusterNode::Claim::Taken) {
+                // Another node admitted the ID while this one was away: one must go.
+                filelog::Write("Cluster", "user " + id +
+                                              " is logged in on another node; "
+                                              "closing it here");
+                cmd_.Disconnect(client, 1);
+            } else if (c == ClusterNode::Claim::Claimed) {
+                publishPresence(client);
+            }
+        });
+    }
+    settle({}, std::set<int32_t>(rooms.begin(), rooms.end()));
+}
+
+void ClusterLobbyImpl::onLost() {
+    std::vector<std::pair<std::string, std::string>> waiting;
+    {
+        std::lock_guard lock(seatMu_);
+        for (const auto& [user, p] : pending_) waiting.emplace_back(user, p.requestId);
+    }
+    for (const auto& [user, id] : waiting) failForward(user, id);
+}
+
+}  // namespace tessil::cluster

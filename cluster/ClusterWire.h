@@ -1,0 +1,33 @@
+// The messages nodes send each other over Redis pub/sub: a kind letter and a list of
+// binary-safe fields ("<length>:<bytes>" each). Pure functions, any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessil::cluster {
+
+// What a node asks of another. Every message names its sender node in its first field.
+enum class WireKind : char {
+    Deliver = 'D',    // a frame for a user of the receiving node: from, user, frame
+    RoomFrame = 'F',  // as Deliver, from the node that owns the user's room: from, user, frame
+    Forward = 'R',    // a request of a user to run on the room's node: from, user, pass, tag,
+                      // gcode, name, nick, info, request id, body
+    Done = 'S',       // the forwarded request ran: from, user, request id, room no, game stat
+    State = 'T',      // a user's room and game state changed on the room's node: from, user,
+                      // room no, game stat
+    Logout = 'L',     // the user left its home node: drop its seat here: from, user
+};
+
+struct WireMessage {
+    WireKind kind = WireKind::Deliver;
+    std::vector<std::string> fields;
+};
+
+std::string EncodeWire(WireKind kind, const std::vector<std::string_view>& fields);
+// Nothing for a malformed message (unknown kind, bad length, trailing bytes).
+std::optional<WireMessage> DecodeWire(std::string_view text);
+
+}  // namespace tessil::cluster

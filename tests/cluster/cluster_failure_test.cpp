@@ -1,0 +1,163 @@
+// Failures of a three-node cluster: a node killed mid-game (its users leave the rooms of
+// the others by the lobby's rules, with the master hand-over; the rooms it owned close for
+// their members elsewhere; its IDs become free) and Redis restarted under load (cluster
+// commands refused meanwhile, local play goes on, every node rejoins with its users).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/cluster/support/ClusterHarness.h"
+
+namespace tessil::clustertest {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace std::chrono_literals;
+
+// Long enough for a death to be noticed: the liveness time-out plus a few checks.
+constexpr auto kNotice = std::chrono::milliseconds(Cluster::kAliveTtlMs * 4);
+
+class ClusterFailure : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!Cluster::RedisAvailable()) GTEST_SKIP() << "redis-server is not installed";
+        cluster = std::make_unique<Cluster>(3);
+        ASSERT_TRUE(cluster->Ok()) << "the cluster did not come up";
+    }
+    std::unique_ptr<LobbyClient> Make(int node, const std::string& id, int32_t& roomNo) {
+        auto c = cluster->Login(node, id);
+        if (!c) return c;
+        c->SendCommand("MAKEROOM",
+                       {Text("pass", ""), Text("subject", "t"), Text("roomtype", "OPEN"),
+                        Text("roomterm", "CONT"), Text("gamecode", "G1")});
+        auto made = c->WaitFor("MAKEROOM");
+        EXPECT_TRUE(made && made->code == "E000");
+        roomNo = made ? std::stoi(made->data) : 0;
+        return c;
+    }
+    static void Enter(LobbyClient& c, int32_t roomNo) {
+        c.SendCommand("ENTERROOM",
+                      {Int("roomNo", roomNo), Text("pass", ""), Text("gamecode", "G1")});
+        EXPECT_EQ(NextOf(c, "ENTERROOM"), "ENTERROOM|E000|방입장 성공");
+    }
+    std::unique_ptr<Cluster> cluster;
+};
+
+TEST_F(ClusterFailure, NodeKilledMidGame) {
+    // A room on node 0 whose master (lee) sits on node 1, with members on nodes 0 and 2.
+    int32_t roomNo = 0;
+    auto kim = Make(0, "kim", roomNo);
+    auto lee = cluster->Login(1, "lee");
+    ASSERT_TRUE(kim && lee);
+    Enter(*lee, roomNo);
+    kim->SendCommand("EXITROOM", {Int("roomNo", 0), Text("pass", ""), Text("gamecode", "")});
+    EXPECT_EQ(NextOf(*lee, "CHGMAS"), "CHGMAS|E000|방장 변경됨: lee");
+    auto park = cluster->Login(2, "park");
+    auto choi = cluster->Login(0, "choi");
+    ASSERT_TRUE(park && choi);
+    Enter(*park, roomNo);
+    Enter(*choi, roomNo);
+    lee->SendCommand("REQSTART", {Int("roomNo", roomNo), Text("pass", ""), Text("gamecode", "G1")});
+    for (auto* c : {lee.get(), park.get(), choi.get()})
+        EXPECT_EQ(NextOf(*c, "REQSTART"), "REQSTART|E000|게임시작요청");
+
+    // The master's node dies: the survivors hand the room over and tell everyone.
+    cluster->KillNode(1);
+    for (auto* c : {park.get(), choi.get()}) {
+        auto out = c->WaitFor("USROUT", kNotice);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->data, "플레이어 퇴실: lee");
+        c->TakeReplies();
+    }
+    const std::string room =
+        ListShowing(*choi, "ROOMLIST", {Int("roomNo", roomNo)},
+                    [](const std::string& s) { return s.find("\"lee\"") == std::string::npos; });
+    EXPECT_THAT(room, Not(HasSubstr("\"userid\":\"lee\"")));
+    const int masters = (room.find("\"master\":\"park\"") != std::string::npos) +
+                        (room.find("\"master\":\"choi\"") != std::string::npos);
+    EXPECT_EQ(masters, 1) << room;
+    // Its users are gone from the lists, and their IDs are free again.
+    EXPECT_THAT(
+        ListShowing(*choi, "USRLIST", {},
+                    [](const std::string& s) { return s.find("\"lee\"") == std::string::npos; }),
+        Not(HasSubstr("\"userid\":\"lee\"")));
+    EXPECT_TRUE(cluster->Login(2, "lee"));
+
+    // The room's own node dies: for its member on node 2 the room is closed.
+    cluster->KillNode(0);
+    auto closed = park->WaitFor("DELROOM", kNotice);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->data, "개설방 폐쇄");
+    park->SendCommand("MAKEROOM",
+                      {Text("pass", ""), Text("subject", "again"), Text("roomtype", "OPEN"),
+                       Text("roomterm", "CONT"), Text("gamecode", "G1")});
+    EXPECT_THAT(NextOf(*park, "MAKEROOM"), HasSubstr("MAKEROOM|E000|"));
+    park->SendCommand("USRLIST");
+    const std::string users = NextOf(*park, "USRLIST");
+    for (const char* gone : {"\"kim\"", "\"choi\""}) EXPECT_THAT(users, Not(HasSubstr(gone)));
+}
+
+TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
+    int32_t local = 0, shared = 0;
+    auto kim = Make(0, "kim", local);
+    auto choi = cluster->Login(0, "choi");
+    auto lee = Make(1, "lee", shared);
+    auto park = cluster->Login(2, "park");
+    ASSERT_TRUE(kim && choi && lee && park);
+    Enter(*choi, local);
+    Enter(*park, shared);
+    lee->TakeReplies();
+
+    // Chat goes on in a room whose members all sit on node 0 while Redis goes away.
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread chatter([&] {
+        while (!stop) {
+            kim->SendCommand("USRMSGALL", {Int("roomNo", local), Text("mesg", "tick")});
+            if (kim->WaitFor("USRMSGALL", 2s)) ++sent;
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    cluster->KillRedis();
+    // What needs the cluster is refused with a clear code on every node.
+    for (auto* c : {lee.get(), park.get()}) {
+        std::string answer;
+        for (int i = 0; i < 50 && answer.find("E014") == std::string::npos; ++i) {
+            c->SendCommand("USRLIST");
+            answer = NextOf(*c, "USRLIST");
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_EQ(answer, "USRLIST|E014|처리실패, 다시 시도하시기 바랍니다");
+    }
+    auto newcomer = cluster->Connect(2);
+    newcomer->SendCommand("LOGIN", {Text("usrid", "new"), Text("pass", "p"), Text("gcode", "G")});
+    EXPECT_EQ(NextOf(*newcomer, "LOGIN"), "LOGIN|E014|처리실패, 다시 시도하시기 바랍니다");
+    const int before = sent;
+
+    cluster->StartRedis();
+    for (int n = 0; n < 3; ++n) EXPECT_TRUE(cluster->WaitReady(n)) << "node " << n;
+    stop = true;
+    chatter.join();
+    EXPECT_GT(sent.load(), before) << "local chat stopped";
+
+    // Every node is back with its users: the IDs are held again and the lists complete.
+    const std::string users = ListShowing(*park, "USRLIST", {}, "\"kim\"");
+    for (const char* id : {"kim", "choi", "lee", "park"})
+        EXPECT_THAT(users, HasSubstr(std::string("\"userid\":\"") + id + "\""));
+    auto twin = cluster->Connect(2);
+    twin->SendCommand("LOGIN", {Text("usrid", "kim"), Text("pass", "p"), Text("gcode", "G")});
+    EXPECT_EQ(NextOf(*twin, "LOGIN"), "LOGIN|E013|이미 접속중인 사용자");
+    // The room shared by nodes 1 and 2 carries on.
+    park->SendCommand("USRMSGALL", {Int("roomNo", shared), Text("mesg", "back")});
+    EXPECT_EQ(NextOf(*lee, "USRMSGALL"), "USRMSGALL|E000|back");
+    const std::string rooms =
+        ListShowing(*kim, "ROOMLIST", {Int("roomNo", -1)}, std::to_string(local));
+    EXPECT_THAT(rooms, HasSubstr(std::to_string(local)));
+    EXPECT_THAT(rooms, HasSubstr(std::to_string(shared)));
+}
+
+}  // namespace
+}  // namespace tessil::clustertest

@@ -1,0 +1,110 @@
+// A three-node cluster end to end: one ID per player across the nodes under a login race,
+// the user and room lists and FINDUSER answered from every node, USRMSG across nodes,
+// LOGOUT that frees an ID for every node.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/cluster/support/ClusterHarness.h"
+
+namespace tessil::clustertest {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace std::chrono_literals;
+
+class ClusterUsers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!Cluster::RedisAvailable()) GTEST_SKIP() << "redis-server is not installed";
+        cluster = std::make_unique<Cluster>(3);
+        ASSERT_TRUE(cluster->Ok()) << "the cluster did not come up";
+    }
+    std::unique_ptr<Cluster> cluster;
+};
+
+TEST_F(ClusterUsers, LoginRaceFromAllNodesAdmitsExactlyOne) {
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string id = "racer" + std::to_string(round);
+        std::vector<std::unique_ptr<LobbyClient>> clients;
+        for (int n = 0; n < 3; ++n) clients.push_back(cluster->Connect(n));
+        std::atomic<int> admitted{0}, refused{0};
+        std::vector<std::thread> threads;
+        for (int n = 0; n < 3; ++n) {
+            threads.emplace_back([&, n] {
+                clients[n]->SendCommand("LOGIN",
+                                        {Text("usrid", id), Text("pass", "p"), Text("gcode", "G")});
+                auto r = clients[n]->WaitFor("LOGIN");
+                if (r && r->code == "E000")
+                    ++admitted;
+                else if (r && r->code == "E013")
+                    ++refused;
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(admitted, 1) << id;
+        EXPECT_EQ(refused, 2) << id;
+    }
+}
+
+TEST_F(ClusterUsers, ListsAndFindUserShowEveryNode) {
+    auto kim = cluster->Login(0, "kim");
+    auto lee = cluster->Login(1, "lee");
+    auto park = cluster->Login(2, "park");
+    ASSERT_TRUE(kim && lee && park);
+    lee->SendCommand("MAKEROOM",
+                     {Text("pass", ""), Text("subject", "room of lee"), Text("roomtype", "OPEN"),
+                      Text("roomterm", "CONT"), Text("gamecode", "G1")});
+    auto made = lee->WaitFor("MAKEROOM");
+    ASSERT_TRUE(made && made->code == "E000");
+    const std::string roomNo = made->data;
+
+    for (int n = 0; n < 3; ++n) {
+        auto& c = n == 0 ? *kim : n == 1 ? *lee : *park;
+        const std::string list = ListShowing(c, "USRLIST", {}, roomNo);
+        for (const char* id : {"kim", "lee", "park"})
+            EXPECT_THAT(list, HasSubstr(std::string("\"userid\":\"") + id + "\"")) << "node " << n;
+        EXPECT_THAT(list, HasSubstr("{\"userid\":\"lee\",\"nickname\":\"\",\"gcode\":\"G1\","
+                                    "\"roomno\":\"" +
+                                    roomNo + "\",\"stat\":1}"));
+
+        c.SendCommand("FINDUSER", {Text("usrid", "park")});
+        EXPECT_EQ(NextOf(c, "FINDUSER"),
+                  "FINDUSER|E000|[{\"userid\":\"park\",\"nickname\":\"\",\"gcode\":\"G1\"}]");
+        c.SendCommand("FINDUSER", {Text("usrid", "nobody")});
+        EXPECT_EQ(NextOf(c, "FINDUSER"), "FINDUSER|E000|[]");
+
+        const std::string rooms = ListShowing(c, "ROOMLIST", {Int("roomNo", -1)}, roomNo);
+        EXPECT_THAT(rooms, HasSubstr("\"roomNo\":\"" + roomNo + "\",\"master\":\"lee\""));
+        c.SendCommand("ROOMLIST", {Int("roomNo", std::stoi(roomNo))});
+        EXPECT_THAT(NextOf(c, "ROOMLIST"), HasSubstr("\"subect\":\"roomoflee\""));
+    }
+}
+
+TEST_F(ClusterUsers, UserMessageCrossesNodesAndLogoutFreesTheId) {
+    auto kim = cluster->Login(0, "kim");
+    auto lee = cluster->Login(2, "lee");
+    ASSERT_TRUE(kim && lee);
+    kim->SendCommand("USRMSG", {Text("usrid", "lee"), Text("mesg", "hello there")});
+    EXPECT_EQ(NextOf(*kim, "USRMSG"), "USRMSG|E000|메시지 발송완료");
+    EXPECT_EQ(Next(*lee), "USRMSG|E000|hellothere");
+    kim->SendCommand("USRMSG", {Text("usrid", "ghost"), Text("mesg", "hi")});
+    EXPECT_EQ(NextOf(*kim, "USRMSG"), "USRMSG|E020|메시지 전송 불가");
+
+    // The ID is taken on every node while lee is logged in, and free once he leaves.
+    auto again = cluster->Connect(1);
+    again->SendCommand("LOGIN", {Text("usrid", "lee"), Text("pass", "p"), Text("gcode", "G")});
+    EXPECT_EQ(NextOf(*again, "LOGIN"), "LOGIN|E013|이미 접속중인 사용자");
+    lee->SendCommand("LOGOUT", {Text("usrid", "lee"), Text("pass", "pw")});
+    EXPECT_THAT(NextOf(*lee, "LOGOUT"), HasSubstr("E000"));
+    auto later = cluster->Login(1, "lee");
+    EXPECT_TRUE(later);
+    EXPECT_THAT(ListShowing(*kim, "USRLIST", {}, "\"lee\""), HasSubstr("\"userid\":\"lee\""));
+}
+
+}  // namespace
+}  // namespace tessil::clustertest

@@ -1,0 +1,267 @@
+// The test cluster (see ClusterHarness.h): Redis and server processes on free loopback
+// ports, started with posix_spawn; one test thread uses it.
+#include "tests/cluster/support/ClusterHarness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace tessil::clustertest {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+uint16_t FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+fs::path AppPath() {
+    if (const char* env = std::getenv("TESSIL_APP")) return env;
+    // build/<kind>/tests/cluster_tests -> build/<kind>/server/TessilServiceApp
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "server" /
+           "TessilServiceApp";
+}
+
+std::string RedisPath() {
+    for (const char* p : {"/usr/bin/redis-server", "/usr/local/bin/redis-server"})
+        if (::access(p, X_OK) == 0) return p;
+    return "";
+}
+
+}  // namespace
+
+// ---- Child -----------------------------------------------------------------------------------
+
+Child::Child(const std::string& exe, const std::vector<std::string>& args, const fs::path& output) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<std::string> all{exe};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+Child::~Child() {
+    if (pid_ > 0 && !exited_) {
+        Kill(SIGKILL);
+        Wait(10s);
+    }
+}
+
+void Child::Kill(int sig) {
+    if (pid_ > 0 && !exited_) ::kill(pid_, sig);
+}
+
+bool Child::Wait(std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!exited_ && pid_ > 0) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+bool Child::Running() {
+    return pid_ > 0 && !Wait(0ms);
+}
+
+// ---- Cluster ---------------------------------------------------------------------------------
+
+bool Cluster::RedisAvailable() {
+    return !RedisPath().empty();
+}
+
+Cluster::Cluster(int nodes) {
+    static std::atomic<int> n{0};
+    dir_ = fs::temp_directory_path() /
+           ("tessil-cluster-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
+    fs::create_directories(dir_);
+    {
+        std::ofstream ini(dir_ / "node.ini");
+        ini << "[Cluster]\nAliveTtlMs=" << kAliveTtlMs << "\nTickMs=250\n";
+    }
+    redisPort_ = FreePort();
+    StartRedis();
+    nodes_.resize(static_cast<size_t>(nodes));
+    for (int i = 0; i < nodes; ++i) startNode(i);
+    ok_ = true;
+    for (int i = 0; i < nodes; ++i) ok_ = WaitReady(i) && ok_;
+}
+
+Cluster::~Cluster() {
+    for (auto& node : nodes_) {
+        if (node.proc) {
+            node.proc->Kill(SIGTERM);
+            if (!node.proc->Wait(10s)) node.proc->Kill(SIGKILL);
+        }
+    }
+    nodes_.clear();
+    redis_.reset();
+    std::error_code ec;
+    if (!::testing::Test::HasFailure())
+        fs::remove_all(dir_, ec);
+    else
+        std::cerr << "cluster files kept in " << dir_ << "\n";
+}
+
+void Cluster::StartRedis() {
+    redis_ = std::make_unique<Child>(
+        RedisPath(),
+        std::vector<std::string>{"--port", std::to_string(redisPort_), "--bind", "127.0.0.1",
+                                 "--dir", dir_.string(), "--save", "", "--appendonly", "no",
+                                 "--daemonize", "no"},
+        dir_ / "redis.out");
+    for (int i = 0; i < 500 && !Accepts(redisPort_); ++i) std::this_thread::sleep_for(10ms);
+}
+
+void Cluster::KillRedis() {
+    if (!redis_) return;
+    redis_->Kill(SIGKILL);
+    redis_->Wait(10s);
+    redis_.reset();
+}
+
+void Cluster::startNode(int index) {
+    Node& node = nodes_.at(static_cast<size_t>(index));
+    node.port = FreePort();
+    const std::string name = Name(index);
+    const fs::path logDir = dir_ / name;
+    fs::create_directories(logDir);
+    node.proc = std::make_unique<Child>(
+        AppPath().string(),
+        std::vector<std::string>{"--start", "--headless", "--port", std::to_string(node.port),
+                                 "--instance", dir_.filename().string() + "-" + name, "--log-dir",
+                                 logDir.string(), "--config", (dir_ / "node.ini").string(),
+                                 "--workers", "2", "--cluster",
+                                 "127.0.0.1:" + std::to_string(redisPort_), "--node", name},
+        logDir / "stdout.txt");
+}
+
+void Cluster::KillNode(int node) {
+    auto& proc = nodes_.at(static_cast<size_t>(node)).proc;
+    proc->Kill(SIGKILL);
+    proc->Wait(10s);
+}
+
+bool Cluster::WaitReady(int node, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (Accepts(Port(node))) {
+            try {
+                auto c = Connect(node);
+                const std::string id = "probe-" + Name(node) + "-" + std::to_string(++probes_);
+                c->SendCommand("LOGIN", {Text("usrid", id), Text("pass", "p"), Text("gcode", "G")});
+                auto r = c->WaitFor("LOGIN");
+                if (r && r->code == "E000") return true;
+            } catch (const std::exception&) {
+            }
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+std::unique_ptr<LobbyClient> Cluster::Connect(int node) {
+    auto client = std::make_unique<LobbyClient>();
+    client->Connect("127.0.0.1", Port(node));
+    client->Handshake(ClientIdentity{"id", "user", "pass", "1.0"});
+    client->WaitFor("AUTHOK");
+    return client;
+}
+
+std::unique_ptr<LobbyClient> Cluster::Login(int node, const std::string& id) {
+    auto client = Connect(node);
+    client->SendCommand("LOGIN", {Text("usrid", id), Text("pass", "pw"), Text("gcode", "G1")});
+    auto reply = client->WaitFor("LOGIN");
+    if (!reply || reply->code != "E000") {
+        ADD_FAILURE() << "LOGIN " << id << " on " << Name(node) << ": "
+                      << (reply ? reply->code + " " + reply->data : "no reply");
+        return nullptr;
+    }
+    return client;
+}
+
+RequestMember Text(std::string name, std::string value) {
+    return RequestMember{std::move(name), std::move(value), false};
+}
+
+RequestMember Int(std::string name, int64_t value) {
+    return RequestMember{std::move(name), std::to_string(value), true};
+}
+
+std::string Next(LobbyClient& client, std::chrono::milliseconds timeout) {
+    auto reply = client.WaitReply(timeout);
+    if (!reply) return "<none>";
+    return reply->cmd + "|" + reply->code + "|" + reply->data;
+}
+
+std::string NextOf(LobbyClient& client, const std::string& cmd, std::chrono::milliseconds timeout) {
+    auto reply = client.WaitFor(cmd, timeout);
+    if (!reply) return "<none>";
+    return reply->cmd + "|" + reply->code + "|" + reply->data;
+}
+
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members,
+                        const std::function<bool(const std::string&)>& done) {
+    std::string last;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    do {
+        client.SendCommand(cmd, members);
+        last = NextOf(client, cmd);
+        if (done(last)) break;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < until);
+    return last;
+}
+
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members, const std::string& needle) {
+    return ListShowing(client, cmd, members,
+                       [&](const std::string& s) { return s.find(needle) != std::string::npos; });
+}
+
+}  // namespace tessil::clustertest

@@ -1,0 +1,104 @@
+// A cluster for end-to-end tests: a private redis-server (temporary directory, free port)
+// and server processes started with --cluster, each on its own free port, plus clients
+// connected to a chosen node. Owned by one test; everything is stopped and removed at its
+// end. Processes can be killed and Redis restarted on the same port.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/LobbyClient.h"
+
+namespace tessil::clustertest {
+
+// A child process with its output in a file.
+class Child {
+  public:
+    Child(const std::string& exe, const std::vector<std::string>& args,
+          const std::filesystem::path& output);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Running();
+    void Kill(int sig);
+    // Waits for the exit (at most `limit`); true when it exited.
+    bool Wait(std::chrono::milliseconds limit);
+    pid_t Pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+class Cluster {
+  public:
+    // True when redis-server can be run here; tests skip otherwise.
+    static bool RedisAvailable();
+
+    // Starts Redis and `nodes` server processes and waits until every node admits logins.
+    explicit Cluster(int nodes);
+    ~Cluster();
+
+    bool Ok() const { return ok_; }
+    uint16_t Port(int node) const { return nodes_.at(node).port; }
+    std::string Name(int node) const { return "n" + std::to_string(node); }
+    int Size() const { return static_cast<int>(nodes_.size()); }
+
+    // A client connected to the node, past the handshake.
+    std::unique_ptr<LobbyClient> Connect(int node);
+    // A client logged in as id on the node (LOGIN answered E000), or null.
+    std::unique_ptr<LobbyClient> Login(int node, const std::string& id);
+
+    void KillNode(int node);
+    void KillRedis();
+    // Starts Redis again on the same port (empty: nothing was saved).
+    void StartRedis();
+    // Waits until the node admits logins again (it answers a probe LOGIN with E000).
+    bool WaitReady(int node, std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+    // Settings every node reads: a short liveness time-out, so that deaths are seen fast.
+    static constexpr int kAliveTtlMs = 1500;
+
+  private:
+    struct Node {
+        uint16_t port = 0;
+        std::unique_ptr<Child> proc;
+    };
+    void startNode(int index);
+
+    bool ok_ = false;
+    std::filesystem::path dir_;
+    uint16_t redisPort_ = 0;
+    std::unique_ptr<Child> redis_;
+    std::vector<Node> nodes_;
+    int probes_ = 0;
+};
+
+// Members of a request.
+RequestMember Text(std::string name, std::string value);
+RequestMember Int(std::string name, int64_t value);
+// The next reply or event as "cmd|code|data" ("<none>" after the time-out).
+std::string Next(LobbyClient& client,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+// The first reply or event with this cmd, as "cmd|code|data".
+std::string NextOf(LobbyClient& client, const std::string& cmd,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// Lists are read from Redis, where a change made on another node lands one round trip
+// after that node's own reply: sends the request until its reply contains `needle` (at most
+// 3 s) and returns the last reply as "cmd|code|data".
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members, const std::string& needle);
+std::string ListShowing(LobbyClient& client, const std::string& cmd,
+                        const std::vector<RequestMember>& members,
+                        const std::function<bool(const std::string&)>& done);
+
+}  // namespace tessil::clustertest
