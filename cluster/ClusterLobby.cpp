@@ -18,6 +18,7 @@ ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig 
       intake_(cmd_),
       strand_(static_cast<size_t>(settings::Int("Limits", "ClusterQueuedRequests", 64, 1, 100000))),
       forwardTimeoutMs_(settings::Int("Cluster", "ForwardTimeoutMs", 5000, 100, 600000)),
+      aliveTtlMs_(config.aliveTtl.count()),
       executor_(std::make_unique<Scheduler>()),
       node_(std::move(config), *executor_) {
     node_.onJoined = [this](bool presumedDead) { onJoined(presumedDead); };
@@ -26,6 +27,17 @@ ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig 
     node_.onMessage = [this](WireMessage m) { onMessage(std::move(m)); };
     node_.peersOfInterest = [this] { return peers(); };
     node_.Start();
+    executor_->ScheduleAfter(1000, [this] { countCluster(); });
+}
+
+void ClusterLobbyImpl::countCluster() {
+    if (node_.Joined()) {
+        node_.Counts([this](int64_t users, int64_t rooms) {
+            clusterUsers_ = users;
+            clusterRooms_ = rooms;
+        });
+    }
+    executor_->ScheduleAfter(1000, [this] { countCluster(); });
 }
 
 ClusterLobbyImpl::~ClusterLobbyImpl() {
@@ -54,13 +66,13 @@ int32_t ClusterLobbyImpl::UserCount() {
     return cmd_.GameInfo().UserCount() - static_cast<int32_t>(standInCount_.load());
 }
 
-ClusterStatus ClusterLobbyImpl::Status() const {
-    ClusterStatus s;
+TClusterFigures ClusterLobbyImpl::ClusterFigures() {
+    TClusterFigures s;
+    s.enabled = true;
     s.node = node_.Name();
-    s.redisUp = node_.Up();
-    s.joined = node_.Joined();
-    s.clusterUsers = clusterUsers_.load();
-    s.clusterRooms = clusterRooms_.load();
+    s.connected = node_.Joined();
+    s.users = clusterUsers_.load();
+    s.rooms = clusterRooms_.load();
     s.standIns = static_cast<int64_t>(standInCount_.load());
     std::lock_guard lock(seatMu_);
     s.remoteSeats = static_cast<int64_t>(seats_.size());
@@ -330,7 +342,6 @@ bool ClusterLobbyImpl::userList(const TClientRecPtr& client, const Peek& p) {
                 if (!list.empty()) list += ',';
                 list += RenderUserListItem(item);
             }
-            clusterUsers_ = static_cast<int64_t>(items->size());
             reply(client, MakeArrayMsgForClient(word, code::E000, "[" + list + "]"));
         }
         finish(client);
@@ -346,13 +357,14 @@ bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p,
         return true;
     }
     node_.FindUser(usrid, [this, client, word = p.word](std::optional<ClusterNode::Found> f) {
-        if (!f)
+        if (!f) {
             refuseUnavailable(client, word);
-        else
-            reply(client,
-                  MakeArrayMsgForClient(
-                      word, code::E000,
-                      "[" + (f->found ? RenderFindUserItem(f->item) : std::string()) + "]"));
+        } else {
+            std::string list = "[";
+            if (f->found) list += RenderFindUserItem(f->item);
+            list += ']';
+            reply(client, MakeArrayMsgForClient(word, code::E000, list));
+        }
         finish(client);
     });
     return false;
@@ -410,8 +422,7 @@ bool ClusterLobbyImpl::userMessage(const TClientRecPtr& client, const Peek& p,
     return false;
 }
 
-std::shared_ptr<IClusterLobby> MakeClusterLobby(const std::string& configFile,
-                                                ClusterConfig config) {
+std::shared_ptr<IAppLobby> MakeClusterLobby(const std::string& configFile, ClusterConfig config) {
     return std::make_shared<ClusterLobbyImpl>(configFile, std::move(config));
 }
 

@@ -26,7 +26,7 @@
 
 namespace tessil::cluster {
 
-class ClusterLobbyImpl final : public IClusterLobby, public ClusterTransport::IStandIns {
+class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStandIns {
   public:
     ClusterLobbyImpl(const std::string& configFile, ClusterConfig config);
     ~ClusterLobbyImpl() override;
@@ -40,7 +40,7 @@ class ClusterLobbyImpl final : public IClusterLobby, public ClusterTransport::IS
     int32_t RoomCount() override { return cmd_.Tessil_Check_RoomCount(); }
     int32_t UserCount() override;
     int64_t ProcessCount() override { return static_cast<int64_t>(intake_.ProcessCount()); }
-    ClusterStatus Status() const override;
+    TClusterFigures ClusterFigures() override;
 
   private:
     // One parsed request (the intake parses it again when it runs it here).
@@ -94,6 +94,9 @@ class ClusterLobbyImpl final : public IClusterLobby, public ClusterTransport::IS
                     bool answered);
     void onRoomFrame(const WireMessage& m, bool fromRoomNode);
     void onLogout(const WireMessage& m);
+    void onResync(const WireMessage& m);
+    // Tells the nodes of this node's stand-ins where they sit (after Redis came back).
+    void resyncStandIns();
     void onNodeDead(const std::string& node);
     void onJoined(bool presumedDead);
     void onLost();
@@ -105,6 +108,8 @@ class ClusterLobbyImpl final : public IClusterLobby, public ClusterTransport::IS
     void failForward(const std::string& user, const std::string& requestId);
     TClientRecPtr localClient(const std::string& user) const;
     std::set<std::string> peers() const;
+    // Every second: the cluster-wide counts for the window and /metrics.
+    void countCluster();
 
     // IStandIns (any thread, also under the registry lock).
     bool IsStandIn(const TClientRec* client) const override;
@@ -150,6 +155,7 @@ class ClusterLobbyImpl final : public IClusterLobby, public ClusterTransport::IS
     limits::TEpisode unavailable_;
     limits::TEpisode queueFull_;
     const int64_t forwardTimeoutMs_;
+    const int64_t aliveTtlMs_;
 
     // Runs Redis results, the other nodes' messages and the liveness tick, one at a time.
     std::unique_ptr<Scheduler> executor_;

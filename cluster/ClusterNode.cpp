@@ -413,6 +413,39 @@ void ClusterNode::ListRooms(int32_t roomNo, std::function<void(std::optional<std
     });
 }
 
+void ClusterNode::Counts(std::function<void(int64_t, int64_t)> done) {
+    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
+        if (!r.up || r.error) return done(-1, -1);
+        struct Sum {
+            size_t waiting = 0;
+            bool failed = false;
+            int64_t users = 0, rooms = 0;
+            std::function<void(int64_t, int64_t)> done;
+        };
+        auto s = std::make_shared<Sum>();
+        s->done = done;
+        std::set<std::string> nodes{config_.node};
+        for (const auto& e : r.elements) nodes.insert(e.str);
+        s->waiting = nodes.size() * 2;
+        auto add = [s](int64_t Sum::*field) {
+            return [s, field](const RedisReply& h) {
+                if (!h.up || h.error) s->failed = true;
+                (*s).*field += h.integer;
+                if (--s->waiting == 0) {
+                    if (s->failed)
+                        s->done(-1, -1);
+                    else
+                        s->done(s->users, s->rooms);
+                }
+            };
+        };
+        for (const auto& n : nodes) {
+            link_.Command({"HLEN", usersKey(n)}, add(&Sum::users));
+            link_.Command({"HLEN", roomsKey(n)}, add(&Sum::rooms));
+        }
+    });
+}
+
 void ClusterNode::NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done) {
     const int block = RoomBlockOf(roomNo);
     if (block < 0) {

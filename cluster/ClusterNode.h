@@ -101,6 +101,8 @@ class ClusterNode {
     void FindUser(const std::string& id, std::function<void(std::optional<Found>)> done);
     // The room items of every node ("[...]" contents joined by commas), or of one room.
     void ListRooms(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
+    // Users and rooms of every node (HLEN of each node's hashes); -1 when unknown.
+    void Counts(std::function<void(int64_t users, int64_t rooms)> done);
     // The node that owns a room number ("" when no node holds its block).
     void NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
 

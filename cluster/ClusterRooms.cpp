@@ -248,6 +248,37 @@ void ClusterLobbyImpl::onLogout(const WireMessage& m) {
     if (rec) removeStandIn(rec);
 }
 
+void ClusterLobbyImpl::resyncStandIns() {
+    auto guard = cmd_.GameInfo().Guard();
+    std::shared_lock lock(standInMu_);
+    for (const auto& [rec, s] : standIns_) {
+        const TClientRecPtr& client = standInByUser_.at(s.user);
+        node_.Send(s.home, EncodeWire(WireKind::Resync,
+                                      {node_.Name(), s.user, std::to_string(client->FRoomNo.load()),
+                                       std::to_string(client->FGameStat.load())}));
+    }
+}
+
+void ClusterLobbyImpl::onResync(const WireMessage& m) {
+    if (m.fields.size() != 4) return;
+    const std::string& from = m.fields[0];
+    const std::string& user = m.fields[1];
+    TClientRecPtr client = localClient(user);
+    bool stale = !client;
+    if (client) {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(user);
+        // Seated in another room, or in a room of this node: that node's stand-in is left
+        // over from a lost message.
+        stale = it != seats_.end() ? it->second != from : client->FRoomNo >= 1;
+    }
+    if (stale) {
+        node_.Send(from, EncodeWire(WireKind::Logout, {node_.Name(), user}));
+        return;
+    }
+    applyState(from, user, ToInt(m.fields[2], -2), ToInt(m.fields[3], 0), true);
+}
+
 void ClusterLobbyImpl::onMessage(WireMessage m) {
     try {
         switch (m.kind) {
@@ -270,6 +301,9 @@ void ClusterLobbyImpl::onMessage(WireMessage m) {
                 break;
             case WireKind::Logout:
                 onLogout(m);
+                break;
+            case WireKind::Resync:
+                onResync(m);
                 break;
         }
     } catch (const std::exception& e) {
@@ -483,6 +517,14 @@ void ClusterLobbyImpl::onJoined(bool presumedDead) {
         });
     }
     settle({}, std::set<int32_t>(rooms.begin(), rooms.end()));
+    // Messages sent while Redis was away are lost. Once every node is back (half the
+    // liveness time-out, as for logins), the nodes of the stand-ins here learn again where
+    // their users sit.
+    if (!presumedDead) {
+        executor_->ScheduleAfter(aliveTtlMs_ / 2, [this] {
+            if (node_.Joined()) resyncStandIns();
+        });
+    }
 }
 
 void ClusterLobbyImpl::onLost() {

@@ -25,6 +25,7 @@ std::optional<WireMessage> DecodeWire(std::string_view text) {
         case WireKind::Done:
         case WireKind::State:
         case WireKind::Logout:
+        case WireKind::Resync:
             m.kind = static_cast<WireKind>(text[0]);
             break;
         default:

@@ -19,6 +19,8 @@ enum class WireKind : char {
     State = 'T',      // a user's room and game state changed on the room's node: from, user,
                       // room no, game stat
     Logout = 'L',     // the user left its home node: drop its seat here: from, user
+    Resync = 'Y',     // after Redis came back: the room's node tells the user's node where
+                      // the user sits, as messages may have been lost: from, user, room, stat
 };
 
 struct WireMessage {

@@ -7,7 +7,10 @@
 #include <exception>
 
 #include "iocpengine/CommonMsgServerImpl.h"
+#include "platform/AppLog.h"
 #include "platform/Errors.h"
+#include "platform/LimitEvents.h"
+#include "platform/Settings.h"
 #include "protocol/MsgFrame.h"
 
 namespace tessil {
@@ -15,6 +18,9 @@ namespace tessil {
 using enginestats::TCloseReason;
 
 namespace {
+
+// One log line per episode of refused handshakes, process-wide.
+limits::TEpisode handshakeEpisode;
 
 void NoteCloseReason(TClientRec* client, TCloseReason why) {
     int none = -1;
@@ -231,6 +237,18 @@ void TCommonMsgServer::Impl::DoDataReceived(TClientRec* client, std::string_view
 }
 
 void TCommonMsgServer::Impl::DoHandshake(TClientRec* client, std::string_view body) {
+    // Fields past their bound are not kept: the client gets the failed verdict, no
+    // authentication event, and stays unshaken until its handshake deadline.
+    const auto fieldMax =
+        static_cast<size_t>(settings::Int("Limits", "HandshakeFieldMax", 256, 1, 1 << 24));
+    if (!HandshakeFieldsWithin(body, fieldMax)) {
+        limits::CountRefusal("handshake_field");
+        if (handshakeEpisode.Begin())
+            filelog::Write("Handshake", "a handshake field over HandshakeFieldMax=" +
+                                            std::to_string(fieldMax) + " bytes was refused");
+        InternalSend(client, mtHandshake, AuthFailedStr);
+        return;
+    }
     try {
         std::string rest(body);
         TMsgClientInfo parsed;
@@ -261,7 +279,8 @@ void TCommonMsgServer::Impl::DoClientList(TClientRec* client) {
     {
         std::lock_guard lock(guard);
         records.reserve(clients.size());
-        for (const auto& c : clients) records.push_back(c->SerializeTo());
+        // Every other connection's record goes out without its handshake password.
+        for (const auto& c : clients) records.push_back(c->SerializeTo(c.get() == client));
     }
     std::vector<std::string> chunks = BuildClientListChunks(records);
     for (size_t i = 0; i < chunks.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/AppLog.h"
+#include "protocol/TextCheck.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil {
@@ -98,12 +99,14 @@ bool TGameUserInfo::IsListedClient(const TClientRecPtr& client) const {
 
 TGameUserInfo::TLogoutResult TGameUserInfo::LogoutChecked(std::string_view usrid,
                                                           const TClientRec* requester,
-                                                          std::string_view pass) {
+                                                          std::string_view pass,
+                                                          bool comparePassword) {
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         auto it = FTessil_UserList.find(std::string(usrid));
         if (it == FTessil_UserList.end()) return TLogoutResult::NotListed;
-        if (it->second->Client().get() != requester && it->second->Get_Pasword() != pass)
+        if (it->second->Client().get() != requester &&
+            (!comparePassword || !ConstantTimeEquals(it->second->Get_Pasword(), pass)))
             return TLogoutResult::Refused;
         logoutLocked(usrid, nullptr);
         return TLogoutResult::Done;

@@ -59,9 +59,10 @@ class TGameUserInfo {
     bool IsListedClient(const TClientRecPtr& client) const;
     enum class TLogoutResult { NotListed, Refused, Done };
     // Logs usrid out for a requester: only when the user logged in on the requesting
-    // connection, or pass equals the password the user logged in with.
+    // connection, or, when comparePassword is set, pass equals the password the user logged
+    // in with (compared in constant time).
     TLogoutResult LogoutChecked(std::string_view usrid, const TClientRec* requester,
-                                std::string_view pass);
+                                std::string_view pass, bool comparePassword = true);
     // Takes the user out of its room (with the room's events) and unlists it.
     bool LogoutUser(std::string_view usrid);
     // As LogoutUser for the client's own user, only when that user entry belongs to this

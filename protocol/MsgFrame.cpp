@@ -34,10 +34,12 @@ std::string EncodeFrame(uint16_t type, std::string_view body) {
     return out;
 }
 
-std::string TMsgClientInfo::SerializeTo() const {
+std::string TMsgClientInfo::SerializeTo(bool withPassword) const {
+    static const std::string kEmpty;
     std::string out;
     out.reserve(static_cast<size_t>(SerializeSize()));
-    for (const std::string* field : {&FID, &FUser, &FPassword, &FVersion}) {
+    for (const std::string* field :
+         {&FID, &FUser, withPassword ? &FPassword : &kEmpty, &FVersion}) {
         out += *field;
         out.push_back('\0');
     }
@@ -59,6 +61,16 @@ void TMsgClientInfo::SerializeFrom(std::string& s) {
             s.erase(0, zero + 1);
         }
     }
+}
+
+bool HandshakeFieldsWithin(std::string_view body, size_t maxField) {
+    for (int field = 0; field < 4 && !body.empty(); ++field) {
+        const size_t zero = body.find('\0');
+        const size_t len = zero == std::string_view::npos ? body.size() : zero;
+        if (len > maxField) return false;
+        body.remove_prefix(zero == std::string_view::npos ? body.size() : zero + 1);
+    }
+    return true;
 }
 
 bool IsValidClient(const TMsgClientInfo* client) {

@@ -44,19 +44,27 @@ std::string EncodeFrame(uint16_t type, std::string_view body);
 // The three numbers are atomics: the lobby and the connection events read and write
 // them on different worker threads.
 class TMsgClientInfo {
-public:
+  public:
     std::string FID, FAddress, FPort, FUser, FPassword, FVersion;
     std::atomic<int32_t> FRoomNo{0};
     std::string FUsrID, FUsrPass, FTagID, FUsrName, FUserNick, FUsrInfo, FGCode;
     std::atomic<int32_t> FLoginState{0};
     std::atomic<int32_t> FGameStat{0};
+    // Wrong passwords this connection has sent with LOGOUT or LOGOUTREQ for another
+    // connection's user (request handling).
+    std::atomic<int32_t> FLogoutFailures{0};
 
-    // FID, FUser, FPassword, FVersion, each followed by one 0x00 byte.
-    std::string SerializeTo() const;
+    // FID, FUser, FPassword, FVersion, each followed by one 0x00 byte. Without the
+    // password, its field is sent empty (the record of another connection in a client list).
+    std::string SerializeTo(bool withPassword = true) const;
     int32_t SerializeSize() const;
     // Fills the four handshake fields from the front of s and consumes what it read.
     void SerializeFrom(std::string& s);
 };
+
+// True when none of the four fields a handshake body carries is longer than maxField
+// bytes (bytes after the fourth field are ignored, as the handshake ignores them).
+bool HandshakeFieldsWithin(std::string_view body, size_t maxField);
 
 // Present, with a non-empty address and port.
 bool IsValidClient(const TMsgClientInfo* client);
@@ -68,7 +76,7 @@ std::vector<std::string> BuildClientListChunks(const std::vector<std::string>& r
 
 // Ordered owning list of strings.
 class TDnStringList {
-public:
+  public:
     void Add(std::string_view s) { items_.emplace_back(s); }
     int IndexOf(std::string_view s) const;
     const std::string& Strings(int index) const { return items_.at(index); }
@@ -76,7 +84,7 @@ public:
     int Count() const { return static_cast<int>(items_.size()); }
     void Clear() { items_.clear(); }
 
-private:
+  private:
     std::vector<std::string> items_;
 };
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "iocpengine/ClientRec.h"
+#include "server/FormView.h"
 
 namespace tessil {
 
@@ -41,6 +42,8 @@ class IAppLobby {
     virtual int32_t RoomCount() = 0;
     virtual int32_t UserCount() = 0;
     virtual int64_t ProcessCount() = 0;
+    // Any thread. What cluster mode adds; the embedded lobby has nothing to add.
+    virtual TClusterFigures ClusterFigures() { return {}; }
 };
 
 // The production binding over the command handler object, the reply path and the request

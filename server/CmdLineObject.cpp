@@ -40,8 +40,9 @@ std::shared_ptr<TRoomObject> TCmdLineObject::Tessil_SearchPlayer(std::string_vie
 
 bool TCmdLineObject::Tessil_Process_Login(const TClientRecPtr& client, const TJsonObject& request) {
     std::string usrid, pass, gcode;
-    if (!GetJosnValue_Str(&request, "usrid", usrid) || !GetJosnValue_Str(&request, "pass", pass) ||
-        !GetJosnValue_Str(&request, "gcode", gcode)) {
+    if (!ReadField(request, "usrid", TField::UserId, limits_, usrid) ||
+        !ReadField(request, "pass", TField::Password, limits_, pass) ||
+        !ReadField(request, "gcode", TField::GameCode, limits_, gcode)) {
         Reply(MakeMsgForClient("LOGIN", code::E015, text::LoginFormat), client);
         return false;
     }
@@ -83,7 +84,8 @@ bool TCmdLineObject::Process_Login(const TClientRecPtr& client, std::string_view
 void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client,
                                            const TJsonObject& request) {
     std::string usrid, pass;
-    if (!GetJosnValue_Str(&request, "usrid", usrid) || !GetJosnValue_Str(&request, "pass", pass)) {
+    if (!ReadField(request, "usrid", TField::UserId, limits_, usrid) ||
+        !ReadField(request, "pass", TField::Password, limits_, pass)) {
         Reply(MakeMsgForClient("LOGOUT", code::E011, text::RequestInfoError), client);
         return;
     }
@@ -91,14 +93,22 @@ void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client,
         Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
         return;
     }
-    switch (FGameInfo->LogoutChecked(usrid, client.get(), pass)) {
+    // A connection that has guessed wrong too often is being closed; it gets nothing more.
+    if (logoutGuard_.ConnectionSpent(*client)) {
+        Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
+        return;
+    }
+    const bool locked = logoutGuard_.IsLocked(usrid);
+    switch (FGameInfo->LogoutChecked(usrid, client.get(), pass, !locked)) {
         case TGameUserInfo::TLogoutResult::Done:
             Reply(kLogoutOkMsg, client);
             Disconnect(client, 500);
             break;
         case TGameUserInfo::TLogoutResult::Refused:
-            // Another connection's user: only its own password may end its session.
+            // Another connection's user: only its own password may end its session, and a
+            // user ID under attack is locked for a while, whatever the password.
             Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
+            if (logoutGuard_.Failed(*client, usrid)) Disconnect(client, 500);
             break;
         case TGameUserInfo::TLogoutResult::NotListed:
             Reply(MakeMsgForClient("LOGOUT", code::E013, text::NotLoggedInUser), client);
@@ -109,7 +119,8 @@ void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client,
 void TCmdLineObject::Tessil_Process_ForceLogout(const TClientRecPtr& client,
                                                 const TJsonObject& request) {
     std::string usrid, pass;
-    if (!GetJosnValue_Str(&request, "usrid", usrid) || !GetJosnValue_Str(&request, "pass", pass) ||
+    if (!ReadField(request, "usrid", TField::UserId, limits_, usrid) ||
+        !ReadField(request, "pass", TField::Password, limits_, pass) ||
         !Tessil_IsRegisteredUser(usrid, pass)) {
         Reply(MakeMsgForClient("LOGIN", code::E011, text::RequestInfoError), client);
         return;

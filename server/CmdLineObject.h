@@ -13,6 +13,8 @@
 #include "lobby/GameUserInfo.h"
 #include "lobby/NetMesg.h"
 #include "protocol/TextUtils.h"
+#include "server/LogoutGuard.h"
+#include "server/RequestFields.h"
 
 namespace tessil {
 
@@ -35,6 +37,10 @@ class TCmdLineObject {
     std::shared_ptr<TNetMesg> NetMesg() const { return FGameInfo->NetMesg(); }
 
     TGameUserInfo& GameInfo() { return *FGameInfo; }
+
+    // The bounds on request members, read from the settings when the object is created.
+    const TIntakeLimits& Limits() const { return limits_; }
+    void SetLimits(const TIntakeLimits& limits) { limits_ = limits; }
 
     // The account check: accepts every pair.
     bool Tessil_IsRegisteredUser(std::string_view usrid, std::string_view pass) const;
@@ -89,6 +95,8 @@ class TCmdLineObject {
     std::atomic<IMsgTransport*> FSvrNet;
     std::unique_ptr<TGameUserInfo> FGameInfo;
     const TDataMod* dataMod_;
+    TIntakeLimits limits_ = TIntakeLimits::FromSettings();
+    TLogoutGuard logoutGuard_;
 };
 
 }  // namespace tessil

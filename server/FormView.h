@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tessil {
@@ -20,6 +21,18 @@ struct TMainFormView {
     bool stopEnabled = true;
     bool closing = false;  // the close sequence has begun
     bool closed = false;   // the close sequence has ended
+    std::string cluster;   // one line on the cluster ("" without cluster mode)
+};
+
+// What a lobby shared with other processes (cluster mode) adds to the window and /metrics.
+struct TClusterFigures {
+    bool enabled = false;    // false: the embedded lobby; nothing below is shown
+    std::string node;        // this process's node name
+    bool connected = false;  // joined to the cluster through Redis
+    int64_t users = -1;      // cluster-wide counts (-1: not known yet)
+    int64_t rooms = -1;
+    int64_t standIns = 0;     // members of this node's rooms who sit on other nodes
+    int64_t remoteSeats = 0;  // users of this node seated in other nodes' rooms
 };
 
 // The figures behind /metrics, refreshed on the status and counter ticks.
@@ -30,6 +43,7 @@ struct TAppMetrics {
     int32_t users = 0;
     uint64_t bytesIn = 0;
     uint64_t bytesOut = 0;
+    TClusterFigures cluster;
 };
 
 class IFormControl {

@@ -12,7 +12,7 @@ void RequestIntake::doRoomChat(const Request& r, int32_t command) {
     const bool def = command == cmdUsrDef;
     int32_t roomNo = 0;
     std::string mesg;
-    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !GetJosnValue_Str(&r.json, "mesg", mesg)) {
+    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !field(r, "mesg", TField::ChatText, mesg)) {
         reply(r, code::E015, def ? text::DefMsgFormat : text::MsgFormat);
         return;
     }
@@ -25,7 +25,7 @@ void RequestIntake::doRoomChat(const Request& r, int32_t command) {
 
 void RequestIntake::doUserMsg(const Request& r) {
     std::string usrid, mesg;
-    if (!GetJosnValue_Str(&r.json, "usrid", usrid) || !GetJosnValue_Str(&r.json, "mesg", mesg)) {
+    if (!field(r, "usrid", TField::UserId, usrid) || !field(r, "mesg", TField::ChatText, mesg)) {
         reply(r, code::E015, text::MsgFormat);
         return;
     }
@@ -49,8 +49,8 @@ void RequestIntake::doMasterRequest(const Request& r, int32_t command) {
             : Kind{3, text::ReqStopNotice, text::ReqStopFailed, text::GameStopFormat};
     int32_t roomNo = 0;
     std::string pass, gamecode;
-    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !GetJosnValue_Str(&r.json, "pass", pass) ||
-        !GetJosnValue_Str(&r.json, "gamecode", gamecode)) {
+    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !field(r, "pass", TField::Password, pass) ||
+        !field(r, "gamecode", TField::GameCode, gamecode)) {
         reply(r, code::E015, kind.format);
         return;
     }

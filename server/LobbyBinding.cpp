@@ -20,6 +20,10 @@ class LobbyBinding final : public IAppLobby {
         : dataMod_(configFile), cmd_(nullptr, &dataMod_), intake_(cmd_) {}
 
     std::shared_ptr<void> AttachServer(TCommonMsgServer* server) override {
+        // A new server starts with an empty lobby: no connection survives the STOP that
+        // freed the previous one, so users it left listed could never log in again (E013)
+        // nor be logged out. With no reply path attached yet, clearing sends nothing.
+        cmd_.GameInfo().ClearAllData();
         auto netMesg = std::make_shared<TNetMesg>(server);
         cmd_.SetSvrNet(server);
         cmd_.SetNetMesg(netMesg);

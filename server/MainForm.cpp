@@ -18,6 +18,16 @@ using std::chrono::milliseconds;
 // How long the close sequence waits for connection events still inside the lobby.
 constexpr milliseconds kLobbyDrainLimit{10000};
 
+// The panel's line on the cluster: "node n1, connected; cluster: 12 users, 3 rooms".
+std::string ClusterLine(const TClusterFigures& c) {
+    if (!c.enabled) return "";
+    std::string line = "node " + c.node + (c.connected ? ", connected" : ", NOT connected");
+    if (c.users >= 0 && c.rooms >= 0)
+        line += "; cluster: " + std::to_string(c.users) + " users, " + std::to_string(c.rooms) +
+                " rooms";
+    return line;
+}
+
 // The application's handler for errors nothing else caught: the window log only.
 void MyExcept(const char* text) {
     windowlog::Add(text);
@@ -235,14 +245,18 @@ void TMainForm::SysTimerTimer() {
     if (auto lobby = gate_.Peek()) {
         int32_t net = lobby->ClientConnections();
         int32_t rooms = 0, users = 0;
+        TClusterFigures cluster;
         try {
             rooms = lobby->RoomCount();
             users = lobby->UserCount();
+            cluster = lobby->ClusterFigures();
         } catch (...) {
         }
         std::lock_guard lock(critMain_);
         view_.netConCnt = net;
         view_.roomCnt = rooms;
+        view_.cluster = ClusterLine(cluster);
+        metrics_.cluster = cluster;
         metrics_.connections = net;
         metrics_.rooms = rooms;
         metrics_.users = users;

@@ -3,6 +3,7 @@
 #include "server/RequestIntake.h"
 
 #include "platform/AppLog.h"
+#include "platform/LimitEvents.h"
 #include "protocol/ClientProtocol.h"
 #include "server/CmdLineObject.h"
 
@@ -14,6 +15,11 @@ void RequestIntake::reply(const Request& r, std::string_view code, std::string_v
     cmd_.Reply(MakeMsgForClient(r.cmd, code, data), r.client);
 }
 
+bool RequestIntake::field(const Request& r, const char* name, TField kind,
+                          std::string& value) const {
+    return ReadField(r.json, name, kind, cmd_.Limits(), value);
+}
+
 void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
     Process_Count.fetch_add(1, std::memory_order_relaxed);
     if (!client) return;
@@ -23,13 +29,22 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
     windowlog::Add(requestText);
 
     TJsonObject json;
-    if (!ParseJsonObject(requestText, json)) {
-        CheckJsonSyntax(requestText);  // logs a JSON value that is not an object
+    const TJsonParse parsed = ParseRequest(requestText, json, cmd_.Limits().jsonDepthMax);
+    if (parsed != TJsonParse::Object) {
+        if (parsed == TJsonParse::TooDeep) {
+            limits::CountRefusal("json_depth");
+            if (depthEpisode_.Begin()) {
+                filelog::Write("RequestIntake", "a request nested deeper than JsonDepthMax=" +
+                                                    std::to_string(cmd_.Limits().jsonDepthMax) +
+                                                    " was refused");
+            }
+        }
         cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxJson), client);
         return;
     }
     std::string word;
-    if (!GetJosnValue_Str(&json, "cmd", word)) {
+    if (!GetJosnValue_Str(&json, "cmd", word) ||
+        !CheckField(word, TField::Command, cmd_.Limits())) {
         cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxCmd), client);
         return;
     }
@@ -126,7 +141,7 @@ void RequestIntake::doUserList(const Request& r) {
 
 void RequestIntake::doFindUser(const Request& r) {
     std::string usrid;
-    if (!GetJosnValue_Str(&r.json, "usrid", usrid)) {
+    if (!field(r, "usrid", TField::UserId, usrid)) {
         reply(r, code::E015, text::CommandFormat);
         return;
     }

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "iocpengine/ClientRec.h"
+#include "platform/LimitEvents.h"
 #include "protocol/TextUtils.h"
+#include "server/RequestFields.h"
 
 namespace tessil {
 
@@ -36,6 +38,8 @@ class RequestIntake {
     };
 
     void reply(const Request& r, std::string_view code, std::string_view data) const;
+    // Reads a text member and checks it against the bounds of its kind.
+    bool field(const Request& r, const char* name, TField kind, std::string& value) const;
 
     // Stage 1 (the member reports and REQRESET); false when the command is not one of them.
     bool routeGameReports(const Request& r, int32_t command);
@@ -56,6 +60,7 @@ class RequestIntake {
     void doResetRequest(const Request& r);
 
     TCmdLineObject& cmd_;
+    limits::TEpisode depthEpisode_;
     std::atomic<uint64_t> Process_Count{0};
 };
 

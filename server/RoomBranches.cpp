@@ -23,11 +23,11 @@ void RequestIntake::doMakeRoom(const Request& r) {
         return;
     }
     std::string pass, subject, roomtype, roomterm, gamecode;
-    if (!GetJosnValue_Str(&r.json, "pass", pass) ||
-        !GetJosnValue_Str(&r.json, "subject", subject) ||
-        !GetJosnValue_Str(&r.json, "roomtype", roomtype) ||
-        !GetJosnValue_Str(&r.json, "roomterm", roomterm) ||
-        !GetJosnValue_Str(&r.json, "gamecode", gamecode)) {
+    if (!field(r, "pass", TField::Password, pass) ||
+        !field(r, "subject", TField::Subject, subject) ||
+        !field(r, "roomtype", TField::RoomWord, roomtype) ||
+        !field(r, "roomterm", TField::RoomWord, roomterm) ||
+        !field(r, "gamecode", TField::GameCode, gamecode)) {
         reply(r, code::E019, text::MakeRoomFormat);
         return;
     }
@@ -45,8 +45,8 @@ void RequestIntake::doMakeRoom(const Request& r) {
 void RequestIntake::doEnterRoom(const Request& r) {
     int32_t roomNo = 0;
     std::string pass, gamecode;
-    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !GetJosnValue_Str(&r.json, "pass", pass) ||
-        !GetJosnValue_Str(&r.json, "gamecode", gamecode)) {
+    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !field(r, "pass", TField::Password, pass) ||
+        !field(r, "gamecode", TField::GameCode, gamecode)) {
         reply(r, code::E015, text::EnterRoomFormat);
         return;
     }
@@ -80,8 +80,8 @@ void RequestIntake::announceEntry(const TClientRecPtr& client, int32_t roomNo) {
 void RequestIntake::doExitRoom(const Request& r) {
     int32_t roomNo = 0;
     std::string pass, gamecode;
-    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !GetJosnValue_Str(&r.json, "pass", pass) ||
-        !GetJosnValue_Str(&r.json, "gamecode", gamecode)) {
+    if (!GetJosnValue_Int(&r.json, "roomNo", roomNo) || !field(r, "pass", TField::Password, pass) ||
+        !field(r, "gamecode", TField::GameCode, gamecode)) {
         reply(r, code::E015, text::ExitRoomFormat);
         return;
     }

@@ -220,10 +220,11 @@ class Worker {
             // The text carries its send time, so each delivery gives its own latency.
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
-            send(c, EncodeFrame(mtData,
-                                EncodeRequestBody(BuildRequestJson(
-                                    "USRMSGALL", {{"roomNo", c.roomNo, true},
-                                                  {"mesg", "t" + std::to_string(us.count())}}))));
+            std::string mesg(1, 't');
+            mesg += std::to_string(us.count());
+            send(c, EncodeFrame(mtData, EncodeRequestBody(BuildRequestJson(
+                                            "USRMSGALL", {{"roomNo", c.roomNo, true},
+                                                          {"mesg", std::move(mesg)}}))));
             return;
         }
         send(c, c.request);

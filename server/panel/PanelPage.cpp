@@ -66,6 +66,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     <span id="RoomCnt" class="bold" style="left:212px;top:269px">0</span>
   </div>
   <div class="status" id="Status">connecting…</div>
+  <div class="status" id="Cluster" hidden></div>
 </div>
 <script>
 'use strict';
@@ -97,6 +98,8 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     $('ConLabel').textContent = String(v.connected);
     $('NetConCnt').textContent = String(v.netConnected);
     $('RoomCnt').textContent = String(v.room);
+    $('Cluster').textContent = v.cluster || '';
+    $('Cluster').hidden = !v.cluster;
     $('LogDispCheck').checked = !!v.viewLog;
     $('StopBtn').disabled = !v.stopEnabled;
     if (v.closed && !closed) {

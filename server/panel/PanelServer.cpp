@@ -137,6 +137,7 @@ std::string PanelServer::ViewJson() const {
     out += ",\"connected\":" + std::to_string(v.conLabel);
     out += ",\"netConnected\":" + std::to_string(v.netConCnt);
     out += ",\"room\":" + std::to_string(v.roomCnt);
+    out += ",\"cluster\":\"" + JsonEscape(v.cluster) + "\"";
     out += std::string(",\"viewLog\":") + b(v.viewLog);
     out += std::string(",\"stopEnabled\":") + b(v.stopEnabled);
     out += std::string(",\"closing\":") + b(v.closing);

@@ -69,11 +69,15 @@ TEST(ConnectionChurn, FortyThousandConnectDropCyclesLeaveDescriptorsThreadsAndMe
     };
     // A first round brings the allocator's caches and the bounded logs to their working
     // size; the second must then leave nothing behind.
+    const int fdsAtStart = server.Fds();
+    const int threadsAtStart = server.Threads();
     churn(10000);
     churn(10000);
-    std::this_thread::sleep_for(500ms);
-    const int fdsBefore = server.Fds();
-    const int threadsBefore = server.Threads();
+    // The baseline is taken once the warm-up's connections are all closed.
+    const int fdsBefore =
+        static_cast<int>(Settle([&] { return long{server.Fds()}; }, fdsAtStart, 20s));
+    const int threadsBefore =
+        static_cast<int>(Settle([&] { return long{server.Threads()}; }, threadsAtStart, 10s));
     const long rssBefore = server.RssKiB();
     done = 0;
     refused = 0;

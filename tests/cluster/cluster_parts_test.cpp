@@ -22,10 +22,10 @@ TEST(ClusterWire, FieldsSurviveAnyBytes) {
 
 TEST(ClusterWire, DamagedMessagesAreRefused) {
     const std::string good = EncodeWire(WireKind::Done, {"node", "kim"});
-    for (const std::string& bad : {std::string(), std::string("Z2:ab"), std::string("D3:ab"),
-                                   std::string("D:ab"), std::string("Dx:ab"),
-                                   std::string("D99999999999:a"), std::string("D-1:a"),
-                                   good.substr(0, good.size() - 1)}) {
+    for (const std::string& bad :
+         {std::string(), std::string("Z2:ab"), std::string("D3:ab"), std::string("D:ab"),
+          std::string("Dx:ab"), std::string("D99999999999:a"), std::string("D-1:a"),
+          good.substr(0, good.size() - 1)}) {
         EXPECT_FALSE(DecodeWire(bad)) << bad;
     }
     EXPECT_TRUE(DecodeWire(good));

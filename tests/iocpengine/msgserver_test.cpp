@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "iocpengine/DnException.h"
+#include "platform/Settings.h"
 #include "protocol/MsgFrame.h"
 #include "tests/common/MsgServerHarness.h"
 #include "tests/common/RawSocket.h"
@@ -186,6 +187,8 @@ TEST(MsgServerClientList, ChunksNeverSplitARecordAndIncludeTheRequester) {
         {3, {{mtClientListLast, 4500}}},
         {4, {{mtClientList, 4500}, {mtClientListLast, 1500}}},
     };
+    // These records need handshake fields far longer than the default bound.
+    settings::Set("Limits", "HandshakeFieldMax", "1496");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.clients);
         MsgServerHarness h;
@@ -210,6 +213,51 @@ TEST(MsgServerClientList, ChunksNeverSplitARecordAndIncludeTheRequester) {
         // In the order of acceptance, the requester last.
         for (int i = 0; i < c.clients; ++i)
             EXPECT_EQ(all.substr(i * 1500, 1496), std::string(1496, static_cast<char>('A' + i)));
+    }
+}
+
+TEST(MsgServerClientList, OnlyTheRequesterSeesItsOwnPassword) {
+    MsgServerHarness h;
+    RawSocket a = ConnectTo(h, 1);
+    ASSERT_TRUE(a.SendFrame(mtHandshake, std::string("a\0ua\0secret-a\0v\0", 17)));
+    ASSERT_TRUE(a.ReadFrame());
+    RawSocket b = ConnectTo(h, 2);
+    ASSERT_TRUE(b.SendFrame(mtHandshake, std::string("b\0ub\0secret-b\0v\0", 17)));
+    ASSERT_TRUE(b.ReadFrame());
+    ASSERT_TRUE(b.SendFrame(mtClientList, ""));
+    auto f = b.ReadFrame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->type, mtClientListLast);
+    // Both records keep their four fields; a's password field is empty.
+    EXPECT_EQ(f->body, std::string("a\0ua\0\0v\0b\0ub\0secret-b\0v\0", 24));
+}
+
+TEST(MsgServerHandshake, AFieldOverItsBoundIsRefusedAndNotKept) {
+    settings::Set("Limits", "HandshakeFieldMax", "256");
+    const std::string ok(256, 'x'), over(257, 'x');
+    struct Case {
+        const char* name;
+        std::string body;
+        std::string_view verdict;
+    } cases[] = {
+        {"every field at the bound", ok + '\0' + ok + '\0' + ok + '\0' + ok + '\0', AuthOkStr},
+        {"id over", over + std::string("\0u\0p\0v\0", 8), AuthFailedStr},
+        {"password over", std::string("i\0u\0", 4) + over + std::string("\0v\0", 3), AuthFailedStr},
+        {"version over, unterminated", std::string("i\0u\0p\0", 6) + over, AuthFailedStr},
+        {"a fifth field is ignored", std::string("i\0u\0p\0v\0", 8) + over, AuthOkStr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MsgServerHarness h;
+        RawSocket s = ConnectTo(h);
+        ASSERT_TRUE(s.SendFrame(mtHandshake, c.body));
+        auto f = s.ReadFrame();
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->body, c.verdict);
+        h.Locked([&] {
+            const bool kept = !h.connected.at(0)->FID.empty();
+            EXPECT_EQ(kept, c.verdict == AuthOkStr);
+        });
     }
 }
 

@@ -22,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class FakeForm : public IFormControl {
   public:
@@ -242,7 +243,7 @@ TEST_F(PanelFixture, EveryRequestMustCarryTheTokenWhenOneIsSet) {
 
 TEST_F(PanelFixture, MetricsUseThePrometheusTextFormat) {
     StartPanel();
-    form.metrics = TAppMetrics{3, 12, 2, 5, 1000, 2000};
+    form.metrics = TAppMetrics{3, 12, 2, 5, 1000, 2000, {}};
     auto res = client->Get("/metrics");
     ASSERT_TRUE(res);
     EXPECT_THAT(res->get_header_value("Content-Type"), HasSubstr("text/plain; version=0.0.4"));
@@ -254,6 +255,17 @@ TEST_F(PanelFixture, MetricsUseThePrometheusTextFormat) {
           "# TYPE tessil_received_bytes_total counter\ntessil_received_bytes_total 1000\n",
           "# TYPE tessil_sent_bytes_total counter\ntessil_sent_bytes_total 2000\n"})
         EXPECT_THAT(res->body, HasSubstr(line));
+}
+
+TEST_F(PanelFixture, MetricsOfAClusterNodeNameTheNodeAndItsState) {
+    StartPanel();
+    EXPECT_THAT(client->Get("/metrics")->body, Not(HasSubstr("tessil_cluster")));
+    form.metrics.cluster = TClusterFigures{true, "n1", false, 12, 3, 2, 1};
+    const std::string body = client->Get("/metrics")->body;
+    for (const char* line : {"tessil_cluster_node{node=\"n1\"} 1\n", "tessil_cluster_connected 0\n",
+                             "tessil_cluster_users 12\n", "tessil_cluster_rooms 3\n",
+                             "tessil_cluster_stand_ins 2\n", "tessil_cluster_remote_seats 1\n"})
+        EXPECT_THAT(body, HasSubstr(line));
 }
 
 TEST_F(PanelFixture, EventStreamCarriesStateLogLinesCountersAndClears) {

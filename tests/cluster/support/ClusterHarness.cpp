@@ -123,8 +123,13 @@ Cluster::Cluster(int nodes) {
         std::ofstream ini(dir_ / "node.ini");
         ini << "[Cluster]\nAliveTtlMs=" << kAliveTtlMs << "\nTickMs=250\n";
     }
-    redisPort_ = FreePort();
-    StartRedis();
+    // A free port may be taken by another test before the child binds it: then again.
+    for (int attempt = 0; attempt < 5 && !(redis_ && redis_->Running() && Accepts(redisPort_));
+         ++attempt) {
+        KillRedis();
+        redisPort_ = FreePort();
+        StartRedis();
+    }
     nodes_.resize(static_cast<size_t>(nodes));
     for (int i = 0; i < nodes; ++i) startNode(i);
     ok_ = true;
@@ -165,6 +170,26 @@ void Cluster::KillRedis() {
 }
 
 void Cluster::startNode(int index) {
+    const fs::path out = dir_ / Name(index) / "stdout.txt";
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        spawnNode(index);
+        // A free port may be taken by another test before the node binds it: then again.
+        // The node writes "Start" once it listens, an "[ERR]" line when it cannot.
+        for (int i = 0; i < 500; ++i) {
+            std::ifstream in(out);
+            const std::string text((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+            if (text.find("\nStart\n") != std::string::npos) return;
+            if (text.find("[ERR]") != std::string::npos) break;
+            std::this_thread::sleep_for(10ms);
+        }
+        KillNode(index);
+        std::error_code ec;
+        fs::remove(out, ec);
+    }
+}
+
+void Cluster::spawnNode(int index) {
     Node& node = nodes_.at(static_cast<size_t>(index));
     node.port = FreePort();
     const std::string name = Name(index);

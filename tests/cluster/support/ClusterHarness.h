@@ -73,6 +73,7 @@ class Cluster {
         std::unique_ptr<Child> proc;
     };
     void startNode(int index);
+    void spawnNode(int index);
 
     bool ok_ = false;
     std::filesystem::path dir_;
