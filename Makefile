@@ -5,7 +5,7 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --start
 
-.PHONY: deps deps-test run build-release test build-debug test-sanitize test-asan test-tsan bench bench-load clean
+.PHONY: deps deps-test run build-release package test build-debug test-sanitize test-asan test-tsan bench bench-load clean
 
 deps:
 	@scripts/install-deps
@@ -17,6 +17,10 @@ deps-test:
 build-release: deps
 	@[ -f build/release/CMakeCache.txt ] || cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DTESSIL_BUILD_TESTS=OFF
 	cmake --build build/release -j $(JOBS)
+
+# A Debian package of the server, tessil-cli and the client library (build/release/*.deb).
+package: build-release
+	cd build/release && cpack -G DEB
 
 run: build-release
 	./build/release/server/TessilServiceApp $(RUN_ARGS)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -57,6 +58,11 @@ class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TC
     double FTokens = 0;
     int64_t FTokenMs = 0;
     int64_t FThrottledSinceMs = 0;
+
+    // Set by the application's connect event, before the record is shared further: the
+    // connection's number and time for the logs and the panel.
+    uint64_t FConnNo = 0;
+    std::chrono::system_clock::time_point FConnectedAt{};
 
     // Receive buffers of the message server; only the connection's one outstanding read
     // touches them. A body grows as its pieces arrive, never up front.

@@ -1,15 +1,16 @@
-// Engine logger formatting and the file logger.
+// Engine logger formatting and the file logger (lines handed to a TLogFile).
 // LogMsg from any engine thread; SetActive from the owner's thread.
 #include "iocpengine/DnLogger.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <ctime>
+#include <chrono>
 #include <ios>
 
 #include "iocpengine/DnException.h"
-#include "platform/Errors.h"
+#include "platform/LogText.h"
+#include "platform/Settings.h"
 
 namespace tessil {
 
@@ -40,10 +41,7 @@ void TDnAbstractLogger::SetActive(bool value) {
 std::string TDnAbstractLogger::FormatMessage(std::string_view msg) const {
     std::string line;
     if (showDateTime_) {
-        timespec ts{};
-        clock_gettime(CLOCK_BOOTTIME, &ts);
-        uint64_t ms = uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
-        line += std::to_string(static_cast<uint32_t>(ms));
+        line += logtext::UtcStamp(std::chrono::system_clock::now());
         line += SLogItemDelimiter;
     }
     if (showProcessId_) {
@@ -59,13 +57,34 @@ std::string TDnAbstractLogger::FormatMessage(std::string_view msg) const {
     return line;
 }
 
-TDnFileLogger::TDnFileLogger() {
-    SetShowDateTime(true);
+namespace {
+
+// An engine message is cut to this many bytes.
+constexpr size_t kMaxMessageBytes = 4096;
+
+// The kind of an engine message, for the rate limit: its words before the first digit
+// ("Failed to AcceptEx. Error code is "), so that messages differing only in their
+// numbers count as one kind.
+std::string_view KindOf(std::string_view msg) {
+    size_t end = 0;
+    while (end < msg.size() && end < 48 && !(msg[end] >= '0' && msg[end] <= '9')) ++end;
+    return msg.substr(0, end);
 }
 
-TDnFileLogger::~TDnFileLogger() {
-    if (file_) std::fclose(file_);
+}  // namespace
+
+TDnFileLogger::TDnFileLogger()
+    : file_(
+          [](std::string_view note) {
+              return logtext::UtcStamp(std::chrono::system_clock::now()) +
+                     std::string(SLogItemDelimiter) + std::string(note);
+          },
+          "engine_log_lines") {
+    SetShowDateTime(true);
+    file_.SetLimits(TLogFileLimits::FromSettings());
 }
+
+TDnFileLogger::~TDnFileLogger() = default;
 
 void TDnFileLogger::SetFileName(std::string name) {
     if (Active()) throw EDnException(ErrObjectIsActive, 0);
@@ -73,26 +92,21 @@ void TDnFileLogger::SetFileName(std::string name) {
 }
 
 bool TDnFileLogger::TurnOn() {
-    file_ = std::fopen(fileName_.c_str(), rewriteLog_ ? "wb" : "ab");
-    if (!file_) throw std::ios_base::failure(fileName_ + ": " + platform::ErrorText(errno));
+    std::string error;
+    if (!TLogFile::Touch(fileName_, rewriteLog_, &error)) throw std::ios_base::failure(error);
+    file_.SetPath(fileName_);
     return true;
 }
 
 bool TDnFileLogger::TurnOff() {
-    std::FILE* f = file_;
-    file_ = nullptr;
-    if (f && std::fclose(f) != 0) throw std::ios_base::failure(fileName_ + ": close failed");
+    file_.Flush();
+    file_.SetPath("");
     return false;
 }
 
 void TDnFileLogger::LogMsg(TDnLogLevel level, std::string_view msg) {
     if (!Active() || level > MinLevel()) return;
-    std::string line = FormatMessage(msg);
-    line += "\r\n";
-    std::lock_guard lock(guard_);
-    if (!file_) return;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
-        throw std::ios_base::failure(fileName_ + ": write failed");
+    file_.Append(KindOf(msg), FormatMessage(logtext::Clean(msg, kMaxMessageBytes)));
 }
 
 }  // namespace tessil

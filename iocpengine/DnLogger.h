@@ -1,13 +1,16 @@
-// The engine's logger interface (level filter, line format) and the file logger that
-// appends one flushed line per message. Owned by the message server; LogMsg is called
-// from every engine thread, switching on and off only by the owner while nobody logs.
+// The engine's logger interface (level filter, line format) and the file logger, whose
+// lines are written by a thread of its own (rate-limited per kind, size-capped). Owned by
+// the message server; LogMsg is called from every engine thread and never waits for the
+// disk; switching on and off only by the owner while nobody logs.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/LogFile.h"
 
 namespace tessil {
 
@@ -53,7 +56,7 @@ class TDnAbstractLogger {
     // Calls TurnOn/TurnOff only on a real change and keeps their result as the state.
     void SetActive(bool value);
 
-    // Tick count (ms since boot), process id, thread id as configured, then msg.
+    // UTC time with milliseconds, process id, thread id as configured, then msg.
     std::string FormatMessage(std::string_view msg) const;
     virtual void LogMsg(TDnLogLevel level, std::string_view msg) = 0;
 
@@ -83,19 +86,25 @@ class TDnFileLogger : public TDnAbstractLogger {
     bool RewriteLog() const { return rewriteLog_; }
     void SetRewriteLog(bool v) { rewriteLog_ = v; }
 
-    // Writes and flushes one CR LF line when level <= MinLevel; raises std::ios_base::failure
-    // on a write error. Does nothing while inactive.
+    // Queues one CR LF line when level <= MinLevel, with control characters escaped and
+    // passwords hidden. Does nothing while inactive.
     void LogMsg(TDnLogLevel level, std::string_view msg) override;
+    // Size cap and lines per second per message kind (the text before its first digit).
+    void SetLimits(TLogFileLimits limits) { file_.SetLimits(limits); }
+    // Blocks until the queued lines are written.
+    void Flush() { file_.Flush(); }
 
   protected:
+    // Creates the file (emptied when RewriteLog); raises std::ios_base::failure when it
+    // cannot be written.
     bool TurnOn() override;
+    // Writes what is queued.
     bool TurnOff() override;
 
   private:
     std::string fileName_;
-    std::FILE* file_ = nullptr;
     bool rewriteLog_ = false;
-    std::mutex guard_;
+    TLogFile file_;
 };
 
 }  // namespace tessil

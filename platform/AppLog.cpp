@@ -1,21 +1,19 @@
-// The window log (bounded in-memory lines with subscribers) and the file log (one
-// writer thread fed by a queue). Both are process-wide; any thread may write at any time.
+// The window log (bounded in-memory lines with subscribers) and the file log (a TLogFile
+// fed from any thread). Both are process-wide; any thread may write at any time.
 #include "platform/AppLog.h"
 
-#include <fcntl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <thread>
+
+#include "platform/LogFile.h"
+#include "platform/LogText.h"
 
 namespace tessil {
 
@@ -27,16 +25,27 @@ namespace {
 
 using Subscriber = std::function<void(const std::string&, bool)>;
 
+// What one kept line costs besides its text (time, deque slot, string headers).
+constexpr size_t kEntryOverhead = 96;
+
+size_t Cost(const Entry& e) {
+    return e.text.size() + e.context.size() + kEntryOverhead;
+}
+
 struct WindowLog {
-    std::mutex mutex;  // guards lines and lastSeq
-    std::deque<std::string> lines;
+    std::mutex mutex;  // guards lines, bytes, lastSeq and the limits
+    std::deque<Entry> lines;
+    size_t bytes = 0;
     uint64_t lastSeq = 0;  // sequence number of the newest line ever added
+    size_t maxLineBytes = 2048;
+    size_t maxTotalBytes = 4u << 20;
     // Held shared while subscribers run and exclusively while the set changes, so that
     // a subscriber never runs after its Unsubscribe has returned.
     std::shared_mutex subsMutex;
     std::map<int, Subscriber> subscribers;
     int nextId = 1;
-    std::atomic<bool> echo{false};
+    std::atomic<Echo> echo{Echo::kOff};
+    std::mutex echoMutex;  // keeps echoed lines whole
 };
 
 WindowLog& state() {
@@ -49,20 +58,70 @@ void notify(WindowLog& log, const std::string& line, bool cleared) {
     for (auto& [id, fn] : log.subscribers) fn(line, cleared);
 }
 
+std::string JsonString(std::string_view s) {
+    // Lines are already free of control characters; quotes remain to escape.
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
 }  // namespace
 
-void Add(std::string_view line) {
+void Configure(size_t maxLineBytes, size_t maxTotalBytes) {
     WindowLog& log = state();
-    std::string text(line);
+    std::lock_guard lock(log.mutex);
+    log.maxLineBytes = maxLineBytes;
+    log.maxTotalBytes = maxTotalBytes;
+}
+
+std::string EchoLine(const Entry& e, Echo mode) {
+    const std::string stamp = logtext::UtcStamp(e.when);
+    if (mode == Echo::kJson) {
+        std::string out = "{\"time\":\"" + stamp + "\",\"log\":\"window\"";
+        if (!e.context.empty()) out += ",\"conn\":" + JsonString(e.context);
+        out += ",\"msg\":" + JsonString(e.text) + "}";
+        return out;
+    }
+    std::string out = stamp + " ";
+    if (!e.context.empty()) out += "[" + e.context + "] ";
+    out += e.text;
+    return out;
+}
+
+void Add(std::string_view line) {
+    Add(line, {});
+}
+
+void Add(std::string_view line, std::string_view context) {
+    WindowLog& log = state();
+    size_t maxLine;
     {
         std::lock_guard lock(log.mutex);
-        log.lines.push_back(text);
-        if (log.lines.size() > kMaxLines) log.lines.pop_front();
+        maxLine = log.maxLineBytes;
+    }
+    Entry e{std::chrono::system_clock::now(), logtext::Clean(context, 128),
+            logtext::Clean(line, maxLine)};
+    const std::string text = e.text;
+    const Echo echo = log.echo.load(std::memory_order_relaxed);
+    std::string echoed = echo == Echo::kOff ? std::string() : EchoLine(e, echo) + "\n";
+    {
+        std::lock_guard lock(log.mutex);
+        log.bytes += Cost(e);
+        log.lines.push_back(std::move(e));
+        while (!log.lines.empty() &&
+               (log.lines.size() > kMaxLines || log.bytes > log.maxTotalBytes)) {
+            log.bytes -= Cost(log.lines.front());
+            log.lines.pop_front();
+        }
         ++log.lastSeq;
     }
-    if (log.echo.load(std::memory_order_relaxed)) {
-        const std::string out = text + "\n";
-        std::fwrite(out.data(), 1, out.size(), stdout);
+    if (!echoed.empty()) {
+        std::lock_guard lock(log.echoMutex);
+        std::fwrite(echoed.data(), 1, echoed.size(), stdout);
         std::fflush(stdout);
     }
     notify(log, text, false);
@@ -73,18 +132,20 @@ void Clear() {
     {
         std::lock_guard lock(log.mutex);
         log.lines.clear();
+        log.lines.shrink_to_fit();
+        log.bytes = 0;
     }
     notify(log, std::string(), true);
 }
 
-std::vector<std::string> Snapshot(uint64_t* lastSeq) {
+std::vector<Entry> SnapshotEntries(uint64_t* lastSeq) {
     WindowLog& log = state();
     std::lock_guard lock(log.mutex);
     if (lastSeq != nullptr) *lastSeq = log.lastSeq;
     return {log.lines.begin(), log.lines.end()};
 }
 
-std::vector<std::string> Since(uint64_t afterSeq, uint64_t* lastSeq) {
+std::vector<Entry> SinceEntries(uint64_t afterSeq, uint64_t* lastSeq) {
     WindowLog& log = state();
     std::lock_guard lock(log.mutex);
     if (lastSeq != nullptr) *lastSeq = log.lastSeq;
@@ -93,6 +154,23 @@ std::vector<std::string> Since(uint64_t afterSeq, uint64_t* lastSeq) {
     const uint64_t newer = log.lastSeq - afterSeq;
     const size_t take = newer < log.lines.size() ? static_cast<size_t>(newer) : log.lines.size();
     return {log.lines.end() - static_cast<std::ptrdiff_t>(take), log.lines.end()};
+}
+
+namespace {
+std::vector<std::string> Texts(std::vector<Entry> entries) {
+    std::vector<std::string> out;
+    out.reserve(entries.size());
+    for (Entry& e : entries) out.push_back(std::move(e.text));
+    return out;
+}
+}  // namespace
+
+std::vector<std::string> Snapshot(uint64_t* lastSeq) {
+    return Texts(SnapshotEntries(lastSeq));
+}
+
+std::vector<std::string> Since(uint64_t afterSeq, uint64_t* lastSeq) {
+    return Texts(SinceEntries(afterSeq, lastSeq));
 }
 
 int Subscribe(std::function<void(const std::string& line, bool cleared)> fn) {
@@ -109,8 +187,8 @@ void Unsubscribe(int id) {
     log.subscribers.erase(id);
 }
 
-void SetEchoToStdout(bool on) {
-    state().echo.store(on);
+void SetEcho(Echo mode) {
+    state().echo.store(mode);
 }
 
 }  // namespace windowlog
@@ -121,134 +199,27 @@ void SetEchoToStdout(bool on) {
 namespace filelog {
 namespace {
 
-// Beyond this many unwritten lines new lines are counted and dropped, so that a stalled
-// disk cannot make the server's memory grow without limit; callers never wait.
-constexpr size_t kMaxPending = 100000;
+// A file-log message is cut to this many bytes.
+constexpr size_t kMaxMessageBytes = 4096;
 
-struct Entry {
-    std::chrono::system_clock::time_point when;
-    std::string head;
-    std::string msg;
-};
+std::string Stamp(std::chrono::system_clock::time_point when) {
+    const time_t secs = std::chrono::system_clock::to_time_t(when);
+    tm local{};
+    localtime_r(&secs, &local);
+    return FormatStamp(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                       local.tm_min, local.tm_sec);
+}
 
-class FileLog {
-  public:
-    FileLog() : writer_([this] { run(); }) {}
-
-    void setPath(std::string path) {
-        std::lock_guard lock(mutex_);
-        path_ = std::move(path);
-    }
-
-    std::string path() {
-        std::lock_guard lock(mutex_);
-        return path_;
-    }
-
-    void write(std::string_view head, std::string_view msg) {
-        Entry e{std::chrono::system_clock::now(), std::string(head), std::string(msg)};
-        {
-            std::lock_guard lock(mutex_);
-            if (path_.empty() || stop_) return;
-            if (queue_.size() >= kMaxPending) {
-                ++dropped_;
-                return;
-            }
-            queue_.push_back(std::move(e));
-            ++queued_;
-        }
-        wake_.notify_one();
-    }
-
-    void flush() {
-        std::unique_lock lock(mutex_);
-        const uint64_t target = queued_;
-        done_.wait(lock, [&] { return written_ >= target || stop_; });
-    }
-
-    // Writes what is queued and ends the writer (process exit).
-    void shutdown() {
-        {
-            std::lock_guard lock(mutex_);
-            if (stop_) return;
-            stop_ = true;
-        }
-        wake_.notify_one();
-        if (writer_.joinable()) writer_.join();
-    }
-
-  private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-            if (queue_.empty() && stop_) break;
-            std::deque<Entry> batch;
-            batch.swap(queue_);
-            const uint64_t dropped = dropped_;
-            dropped_ = 0;
-            const std::string path = path_;
-            lock.unlock();
-            writeBatch(path, batch, dropped);
-            lock.lock();
-            written_ += batch.size();
-            done_.notify_all();
-        }
-        done_.notify_all();
-    }
-
-    static void writeBatch(const std::string& path, const std::deque<Entry>& batch,
-                           uint64_t dropped) {
-        if (path.empty()) return;
-        std::string text;
-        for (const Entry& e : batch) appendLine(text, e.when, e.head, e.msg);
-        if (dropped > 0) {
-            appendLine(text, std::chrono::system_clock::now(), "FileLog",
-                       std::to_string(dropped) + " lines dropped: the log fell behind");
-        }
-        // One append per batch: lines stay whole and in queue order.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) return;  // the batch is lost; the next batch tries again
-        size_t off = 0;
-        while (off < text.size()) {
-            const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-            if (n <= 0) break;
-            off += static_cast<size_t>(n);
-        }
-        ::close(fd);
-    }
-
-    static void appendLine(std::string& out, std::chrono::system_clock::time_point when,
-                           const std::string& head, const std::string& msg) {
-        const time_t secs = std::chrono::system_clock::to_time_t(when);
-        tm local{};
-        localtime_r(&secs, &local);
-        out += FormatStamp(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                           local.tm_min, local.tm_sec);
-        out += head;
-        out += " : ";
-        out += msg;
-        out += "\r\n";
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;  // the writer waits for lines or stop
-    std::condition_variable done_;  // flush waits for the writer
-    std::deque<Entry> queue_;
-    std::string path_;
-    uint64_t queued_ = 0;
-    uint64_t written_ = 0;
-    uint64_t dropped_ = 0;
-    bool stop_ = false;
-    std::thread writer_;  // last member: started once the rest is constructed
-};
-
-FileLog& instance() {
+TLogFile& instance() {
     // Never destroyed, so that a line written during exit finds the queue alive; an
-    // exit handler writes what is queued and joins the writer.
-    static FileLog* log = [] {
-        auto* created = new FileLog;
-        std::atexit([] { instance().shutdown(); });
+    // exit handler writes what is queued.
+    static TLogFile* log = [] {
+        auto* created = new TLogFile(
+            [](std::string_view note) {
+                return Stamp(std::chrono::system_clock::now()) + "FileLog : " + std::string(note);
+            },
+            "file_log_lines");
+        std::atexit([] { instance().Flush(); });
         return created;
     }();
     return *log;
@@ -257,16 +228,25 @@ FileLog& instance() {
 }  // namespace
 
 void SetPath(std::string path) {
-    instance().setPath(std::move(path));
+    instance().SetPath(std::move(path));
 }
 std::string Path() {
-    return instance().path();
+    return instance().Path();
+}
+void Configure(uint64_t maxBytes, uint32_t linesPerSecond) {
+    TLogFileLimits limits;
+    limits.maxBytes = maxBytes;
+    limits.linesPerSecond = linesPerSecond;
+    instance().SetLimits(limits);
 }
 void Write(std::string_view head, std::string_view msg) {
-    instance().write(head, msg);
+    std::string cleanHead = logtext::Clean(head, 128);
+    std::string line = Stamp(std::chrono::system_clock::now()) + cleanHead + " : " +
+                       logtext::Clean(msg, kMaxMessageBytes);
+    instance().Append(cleanHead, std::move(line));
 }
 void Flush() {
-    instance().flush();
+    instance().Flush();
 }
 
 std::string FormatStamp(int year, int month, int day, int hour, int minute, int second) {

@@ -1,7 +1,10 @@
 // Command-line parsing for the process entry (see AppOptions.h). Main thread only.
 #include "server/AppOptions.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
+#include <cstdlib>
 
 #include "server/InstanceLock.h"
 
@@ -43,7 +46,9 @@ bool ParseHostPort(const std::string& text, std::string& host, uint16_t& port) {
 }  // namespace
 
 bool IsLoopbackHost(const std::string& host) {
-    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+    if (host == "localhost" || host == "::1" || host == "[::1]") return true;
+    in_addr v4{};
+    return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
 }
 
 std::string AppUsage() {
@@ -56,8 +61,17 @@ std::string AppUsage() {
            "  --panel ADDR:PORT   where the control panel listens (default 127.0.0.1:29998;\n"
            "                      port 0 picks a free port); an address other than loopback\n"
            "                      requires --panel-token\n"
-           "  --panel-token T     every panel request must carry T (header\n"
-           "                      \"Authorization: Bearer T\" or query \"?token=T\")\n"
+           "  --panel-token-file F  the panel token is the first line of F (or set it in\n"
+           "                      the environment variable TESSIL_PANEL_TOKEN); every panel\n"
+           "                      and operations request must then carry it in the header\n"
+           "                      \"Authorization: Bearer T\" (or as the password of Basic)\n"
+           "  --panel-token T     the same, given on the command line (visible to every\n"
+           "                      local user: a warning is printed)\n"
+           "  --ops ADDR:PORT|off where /metrics and /healthz are served (default: by the\n"
+           "                      panel; headless: 127.0.0.1:29998); same token rules\n"
+           "  --log-json          window-log lines on standard output as JSON lines\n"
+           "                      (headless)\n"
+           "  --version           print the version and exit\n"
            "  --instance NAME     single-instance lock name (default TessilServiceApp); a\n"
            "                      second process with the same name exits 0 at once\n"
            "  --log-dir DIR       where TessilServiceApp.log and Velmora.log go (default: the\n"
@@ -71,7 +85,10 @@ std::string AppUsage() {
            "  -h, --help          this text\n"
            "\n"
            "Without --start the panel is served and the server listens only after START.\n"
-           "SIGINT and SIGTERM run the close sequence and exit 0.\n";
+           "SIGINT and SIGTERM run the close sequence and exit 0; SIGHUP reopens the logs.\n"
+           "With --headless, a cause that keeps the server from running (a port that cannot\n"
+           "be bound, a log folder that cannot be written, a --config file that cannot be\n"
+           "read) ends the process with status 1 and one line on standard error.\n";
 }
 
 std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& out) {
@@ -105,6 +122,19 @@ std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& ou
         long n = 0;
         if (arg == "-h" || arg == "--help") {
             if (auto e = flag(out.help); !e.empty()) return e;
+        } else if (arg == "--version") {
+            if (auto e = flag(out.version); !e.empty()) return e;
+        } else if (arg == "--log-json") {
+            if (auto e = flag(out.logJson); !e.empty()) return e;
+        } else if (arg == "--ops") {
+            if (!needValue(v)) return "--ops needs ADDR:PORT or off";
+            out.opsSet = true;
+            out.opsOff = v == "off";
+            if (!out.opsOff && !ParseHostPort(v, out.opsHost, out.opsPort))
+                return "--ops needs ADDR:PORT (for example 127.0.0.1:29998) or off";
+        } else if (arg == "--panel-token-file") {
+            if (!needValue(v) || v.empty()) return "--panel-token-file needs a file";
+            out.panelTokenFile = v;
         } else if (arg == "--start") {
             if (auto e = flag(out.start); !e.empty()) return e;
         } else if (arg == "--headless") {
@@ -119,6 +149,7 @@ std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& ou
         } else if (arg == "--panel-token") {
             if (!needValue(v) || v.empty()) return "--panel-token needs a non-empty token";
             out.panelToken = v;
+            out.tokenOnCommandLine = true;
         } else if (arg == "--instance") {
             if (!needValue(v) || !InstanceLock::IsValidName(v))
                 return "--instance needs a name of letters, digits, '.', '_' or '-'";
@@ -148,8 +179,12 @@ std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& ou
             return "unknown option " + args[i];
         }
     }
-    if (!out.headless && !IsLoopbackHost(out.panelHost) && out.panelToken.empty())
-        return "--panel on a non-loopback address requires --panel-token";
+    const bool tokenGiven = !out.panelToken.empty() || !out.panelTokenFile.empty() ||
+                            std::getenv(kPanelTokenEnv) != nullptr;
+    if (!out.headless && !IsLoopbackHost(out.panelHost) && !tokenGiven)
+        return "--panel on a non-loopback address requires a token (--panel-token-file)";
+    if (out.opsSet && !out.opsOff && !IsLoopbackHost(out.opsHost) && !tokenGiven)
+        return "--ops on a non-loopback address requires a token (--panel-token-file)";
     return "";
 }
 

@@ -37,6 +37,8 @@ struct TClusterFigures {
 
 // The figures behind /metrics, refreshed on the status and counter ticks.
 struct TAppMetrics {
+    bool listening = false;  // the message server is active
+    uint16_t port = 0;       // its port while listening
     int32_t connections = 0;
     int64_t requests = 0;
     int32_t rooms = 0;

@@ -33,6 +33,12 @@ void MyExcept(const char* text) {
     windowlog::Add(text);
 }
 
+// "#12 127.0.0.1:50312": the connection a window-log line is about.
+std::string ConnContext(const TClientRecPtr& client) {
+    if (!client) return {};
+    return "#" + std::to_string(client->FConnNo) + " " + client->FAddress + ":" + client->FPort;
+}
+
 }  // namespace
 
 TMainForm::TMainForm(ControlLoop& loop, std::shared_ptr<IAppLobby> lobby, TMainFormOptions options)
@@ -125,10 +131,17 @@ void TMainForm::DropServer() {
     } catch (...) {
         // A failure while freeing leaves nothing to act on.
     }
+    // No connection outlives its server: the counts shown drop to what is true.
+    userConnected_ = 0;
     {
         std::lock_guard lock(critMain_);
         metrics_.bytesIn = bytesInCarry_;
         metrics_.bytesOut = bytesOutCarry_;
+        metrics_.listening = false;
+        metrics_.port = 0;
+        metrics_.connections = 0;
+        view_.conLabel = 0;
+        view_.netConCnt = 0;
     }
 }
 
@@ -150,8 +163,13 @@ void TMainForm::StartBtnClick() {
         }
         try {
             server_->SetActive(true);
+            lastStartError_.clear();
             windowlog::Add("Start");
+            std::lock_guard lock(critMain_);
+            metrics_.listening = true;
+            metrics_.port = server_->Port();
         } catch (const std::exception& e) {
+            lastStartError_ = e.what();
             windowlog::Add(std::string("[ERR] ") + e.what());
             filelog::Write("StartBtn", e.what());
         }
@@ -283,7 +301,10 @@ void TMainForm::CntTimerTimer() {
 
 void TMainForm::Server_ClientConnected(const TClientRecPtr& client) {
     client->FLoginState = 0;
+    client->FConnNo = ++connSerial_;
+    client->FConnectedAt = std::chrono::system_clock::now();
     ++userConnected_;
+    if (viewLog_) windowlog::Add("client connected", ConnContext(client));
     {
         std::lock_guard lock(critMain_);
         view_.conLabel = userConnected_;
@@ -293,6 +314,7 @@ void TMainForm::Server_ClientConnected(const TClientRecPtr& client) {
 
 void TMainForm::Server_ClientDisconnectedEvent(const TClientRecPtr& client) {
     --userConnected_;
+    if (viewLog_) windowlog::Add("client disconnected", ConnContext(client));
     if (auto lobby = gate_.Enter()) lobby->ClientDisconnected(client);
     {
         std::lock_guard lock(critMain_);
@@ -303,7 +325,7 @@ void TMainForm::Server_ClientDisconnectedEvent(const TClientRecPtr& client) {
 
 void TMainForm::Server_ClientAuthentication(const TClientRecPtr& client, bool& authenticated) {
     authenticated = true;
-    if (viewLog_) windowlog::Add("client authenticated");
+    if (viewLog_) windowlog::Add("client authenticated", ConnContext(client));
     if (auto lobby = gate_.Enter()) lobby->SendAuthOk(client);
 }
 
@@ -311,12 +333,12 @@ void TMainForm::Server_DataReceived(const TClientRecPtr& client, std::string_vie
     if (auto lobby = gate_.Enter()) lobby->DataReceived(client, body);
 }
 
-void TMainForm::Server_Error(const TClientRecPtr&, const std::string& message) {
-    if (viewLog_) windowlog::Add("error " + message);
+void TMainForm::Server_Error(const TClientRecPtr& client, const std::string& message) {
+    if (viewLog_) windowlog::Add("error " + message, ConnContext(client));
 }
 
-void TMainForm::Server_StreamSent(const TClientRecPtr&, uint64_t size) {
-    if (viewLog_) windowlog::Add("sent " + std::to_string(size) + " bytes");
+void TMainForm::Server_StreamSent(const TClientRecPtr& client, uint64_t size) {
+    if (viewLog_) windowlog::Add("sent " + std::to_string(size) + " bytes", ConnContext(client));
 }
 
 uint16_t TMainForm::ListenPort() const {

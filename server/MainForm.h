@@ -58,6 +58,8 @@ class TMainForm final : public IFormControl {
 
     // Control thread: the port the message server listens on (0 while it does not).
     uint16_t ListenPort() const;
+    // Control thread: why the last START failed ("" after a START that succeeded).
+    const std::string& LastStartError() const { return lastStartError_; }
 
     // Control thread: the two timers (public so tests can tick them directly).
     void SysTimerTimer();
@@ -89,6 +91,8 @@ class TMainForm final : public IFormControl {
     int cntTimer_ = -1;
 
     std::atomic<int32_t> userConnected_{0};  // User_Connected
+    std::atomic<uint64_t> connSerial_{0};    // numbers the connections for the logs
+    std::string lastStartError_;
     std::atomic<bool> viewLog_{false};
     std::atomic<bool> closeServiceApp_{false};  // CloseServiceApp
 

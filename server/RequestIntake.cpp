@@ -4,6 +4,7 @@
 
 #include "platform/AppLog.h"
 #include "platform/LimitEvents.h"
+#include "platform/Metrics.h"
 #include "protocol/ClientProtocol.h"
 #include "server/CmdLineObject.h"
 
@@ -22,6 +23,7 @@ bool RequestIntake::field(const Request& r, const char* name, TField kind,
 
 void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
     Process_Count.fetch_add(1, std::memory_order_relaxed);
+    metrics::RequestTimer timing;  // requests by command and their handling time
     if (!client) return;
     std::string text = GetStreamData(body);
     RemoveSpace(text);
@@ -48,6 +50,7 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
         cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxCmd), client);
         return;
     }
+    timing.command = word;
     const int32_t command = CommandType(word);
     const Request r{client, word, json};
 

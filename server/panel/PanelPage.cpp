@@ -142,7 +142,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     if (!closed) $('Status').textContent = 'live';
   });
   events.addEventListener('view', (e) => show(JSON.parse(e.data)));
-  events.addEventListener('log', (e) => addLines(JSON.parse(e.data)));
+  events.addEventListener('log', (e) => addLines(JSON.parse(e.data).log));
   events.addEventListener('cls', () => setLines([]));
   events.onerror = () => { if (!closed) $('Status').textContent = 'connection to the server lost; retrying…'; };
 })();

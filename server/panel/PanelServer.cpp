@@ -2,19 +2,17 @@
 // Routes run on the HTTP library's worker threads; Start and Stop on the main thread.
 #include "server/panel/PanelServer.h"
 
-#include <arpa/inet.h>
-#include <httplib.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <string_view>
 #include <vector>
 
 #include "platform/AppLog.h"
+#include "platform/LogText.h"
 #include "protocol/TextUtils.h"
 #include "server/ControlLoop.h"
 #include "server/FormView.h"
-#include "server/panel/PanelMetrics.h"
+#include "server/panel/OpsServer.h"
+#include "server/panel/PanelAuth.h"
 #include "server/panel/PanelPage.h"
 
 namespace tessil {
@@ -33,25 +31,18 @@ constexpr auto kMinPushInterval = 50ms;
 // without a preflight, which the panel never approves.
 constexpr const char* kPanelHeader = "X-Tessil-Panel";
 
-bool SameText(std::string_view a, std::string_view b) {
-    // Takes the same time wherever the texts differ, so a token cannot be guessed bytewise.
-    if (b.empty()) return false;
-    size_t diff = a.size() ^ b.size();
-    for (size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ b[i % b.size()]);
-    return diff == 0;
-}
-
 // Under heavy traffic (every request is a log line) one push could carry tens of
 // thousands of lines, more than a page can take in; a burst is cut to its newest lines
 // behind one line that says how many were left out.
 constexpr size_t kMaxLinesPerPush = 1000;
 
-void TrimBurst(std::vector<std::string>& lines) {
+void TrimBurst(std::vector<windowlog::Entry>& lines) {
     if (lines.size() <= kMaxLinesPerPush) return;
     size_t skipped = lines.size() - kMaxLinesPerPush;
+    const auto when = lines[skipped].when;
     lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(skipped));
-    lines.insert(lines.begin(), "... " + std::to_string(skipped) + " lines not shown");
+    lines.insert(lines.begin(),
+                 windowlog::Entry{when, "", "... " + std::to_string(skipped) + " lines not shown"});
 }
 
 std::string LinesJson(const std::vector<std::string>& lines) {
@@ -64,6 +55,24 @@ std::string LinesJson(const std::vector<std::string>& lines) {
     }
     out += ']';
     return out;
+}
+
+// The lines' texts under "log" (as the window shows them) and their times and
+// connections under "meta", one object per line in the same order.
+std::string EntriesJson(const std::vector<windowlog::Entry>& entries) {
+    std::vector<std::string> texts;
+    texts.reserve(entries.size());
+    std::string meta = "[";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        texts.push_back(entries[i].text);
+        if (i > 0) meta += ',';
+        meta += "{\"t\":\"" + logtext::UtcStamp(entries[i].when) + "\"";
+        if (!entries[i].context.empty())
+            meta += ",\"c\":\"" + JsonEscape(entries[i].context) + "\"";
+        meta += '}';
+    }
+    meta += ']';
+    return "\"log\":" + LinesJson(texts) + ",\"meta\":" + meta;
 }
 
 std::string Event(std::string_view name, const std::string& json) {
@@ -94,38 +103,12 @@ PanelServer::PanelServer(IFormControl& form, ControlLoop& loop, std::function<vo
       loop_(loop),
       requestClose_(std::move(requestClose)),
       options_(std::move(options)),
-      http_(std::make_unique<httplib::Server>()) {
+      http_(options_.limits) {
     Routes();
 }
 
 PanelServer::~PanelServer() {
     Stop();
-}
-
-bool PanelServer::Authorized(const std::string& authorization,
-                             const std::string& queryToken) const {
-    if (options_.token.empty()) return true;
-    constexpr std::string_view kBearer = "Bearer ";
-    if (authorization.rfind(kBearer, 0) == 0 &&
-        SameText(std::string_view(authorization).substr(kBearer.size()), options_.token))
-        return true;
-    return !queryToken.empty() && SameText(queryToken, options_.token);
-}
-
-bool PanelServer::HostAllowed(const std::string& hostHeader) const {
-    // Without a token the panel trusts whoever reaches it on loopback; a page elsewhere
-    // could still reach it through a name that resolves to 127.0.0.1 (DNS rebinding), so
-    // only loopback names are accepted then. With a token the token is the guard.
-    if (!options_.token.empty()) return true;
-    std::string host = hostHeader;
-    if (!host.empty() && host[0] == '[') {
-        host = host.substr(0, host.find(']') + 1);
-    } else if (auto colon = host.find(':'); colon != std::string::npos) {
-        host = host.substr(0, colon);
-    }
-    in_addr v4{};
-    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    return host == "localhost" || host == "[::1]";
 }
 
 std::string PanelServer::ViewJson() const {
@@ -160,9 +143,9 @@ bool PanelServer::StreamStep(Stream& s, std::string& out) {
             s.seenChanges = changes_;
             s.seenClears = clears_;
         }
-        auto lines = windowlog::Snapshot(&s.logSeq);
+        auto lines = windowlog::SnapshotEntries(&s.logSeq);
         s.lastView = ViewJson();
-        out = Event("state", "{\"view\":" + s.lastView + ",\"log\":" + LinesJson(lines) + "}");
+        out = Event("state", "{\"view\":" + s.lastView + "," + EntriesJson(lines) + "}");
         s.lastPush = std::chrono::steady_clock::now();
         return true;
     }
@@ -178,13 +161,13 @@ bool PanelServer::StreamStep(Stream& s, std::string& out) {
     }
     if (clears != s.seenClears) {
         s.seenClears = clears;
-        auto lines = windowlog::Snapshot(&s.logSeq);
+        auto lines = windowlog::SnapshotEntries(&s.logSeq);
         out += Event("cls", "{}");
-        if (!lines.empty()) out += Event("log", LinesJson(lines));
+        if (!lines.empty()) out += Event("log", "{" + EntriesJson(lines) + "}");
     } else {
-        auto lines = windowlog::Since(s.logSeq, &s.logSeq);
+        auto lines = windowlog::SinceEntries(s.logSeq, &s.logSeq);
         TrimBurst(lines);
-        if (!lines.empty()) out += Event("log", LinesJson(lines));
+        if (!lines.empty()) out += Event("log", "{" + EntriesJson(lines) + "}");
     }
     std::string view = ViewJson();
     if (view != s.lastView) {
@@ -199,53 +182,45 @@ bool PanelServer::StreamStep(Stream& s, std::string& out) {
 void PanelServer::Routes() {
     using httplib::Request;
     using httplib::Response;
-    auto& http = *http_;
-    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    http.set_keep_alive_timeout(1);
-    http.set_payload_max_length(4096);
-    // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which would let a
-    // second process bind the same panel port and take half of its connections.
-    http.set_socket_options([](int sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    });
-
-    http.set_pre_routing_handler([this](const Request& req, Response& res) {
-        if (!HostAllowed(req.get_header_value("Host"))) {
+    http_.SetPreRouting([this](const Request& req, Response& res) {
+        if (!PanelHostAllowed(req.get_header_value("Host"), !options_.token.empty())) {
             res.status = 403;
             res.set_content("unexpected Host\n", "text/plain");
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (Authorized(req.get_header_value("Authorization"), req.get_param_value("token")))
+        if (PanelAuthorized(req.get_header_value("Authorization"), options_.token))
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 401;
-        res.set_header("WWW-Authenticate", "Bearer");
+        // Basic makes a browser ask for it (any user name, the token as the password).
+        res.set_header("WWW-Authenticate", "Basic realm=\"Tessil panel\", charset=\"UTF-8\"");
         res.set_content("panel token required\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
 
-    http.Get("/", [](const Request&, Response& res) {
+    http_.Get("/", [](const Request&, Response& res) {
         NoStore(res);
         res.set_header("X-Frame-Options", "DENY");
         res.set_content(std::string(PanelPageHtml()), "text/html; charset=utf-8");
     });
 
-    http.Get("/api/state", [this](const Request&, Response& res) {
+    http_.Get("/api/state", [this](const Request&, Response& res) {
         NoStore(res);
-        auto lines = windowlog::Snapshot(nullptr);
-        res.set_content("{\"view\":" + ViewJson() + ",\"log\":" + LinesJson(lines) + "}",
+        auto lines = windowlog::SnapshotEntries(nullptr);
+        res.set_content("{\"view\":" + ViewJson() + "," + EntriesJson(lines) + "}",
                         "application/json");
     });
 
-    http.Get("/metrics", [this](const Request&, Response& res) {
-        NoStore(res);
-        res.set_content(FormatMetrics(form_.Metrics()), "text/plain; version=0.0.4");
-    });
+    if (options_.serveOps) AddOpsRoutes(http_, form_);
 
-    http.Get("/events", [this](const Request&, Response& res) {
+    http_.Get("/events", [this](const Request&, Response& res) {
         NoStore(res);
+        if (!http_.OpenStream()) {
+            res.status = 503;
+            res.set_header("Retry-After", "5");
+            res.set_content("too many event streams\n", "text/plain");
+            return;
+        }
         auto stream = std::make_shared<Stream>();
-        ++openStreams_;
         res.set_chunked_content_provider(
             "text/event-stream",
             [this, stream](size_t, httplib::DataSink& sink) {
@@ -255,12 +230,12 @@ void PanelServer::Routes() {
                 if (!more) sink.done();
                 return true;
             },
-            [this](bool) { --openStreams_; });
+            [this](bool) { http_.CloseStream(); });
     });
 
     // A button runs on the control thread; `on` is the request's "on" parameter.
-    auto button = [this, &http](const char* path, std::function<void(const std::string&)> act) {
-        http.Post(path, [this, act](const Request& req, Response& res) {
+    auto button = [this](const char* path, std::function<void(const std::string&)> act) {
+        http_.Post(path, [this, act](const Request& req, Response& res) {
             NoStore(res);
             if (req.get_header_value(kPanelHeader) != "1") {
                 res.status = 403;
@@ -280,7 +255,7 @@ void PanelServer::Routes() {
     button("/api/cls", [this](const std::string&) { form_.Button1Click(); });
     button("/api/viewlog", [this](const std::string& on) { form_.SetViewLog(on == "1"); });
 
-    http.Post("/api/close", [this](const Request& req, Response& res) {
+    http_.Post("/api/close", [this](const Request& req, Response& res) {
         NoStore(res);
         if (req.get_header_value(kPanelHeader) != "1") {
             res.status = 403;
@@ -300,27 +275,11 @@ bool PanelServer::Start(std::string* error) {
         ++changes_;
         cv_.notify_all();
     });
-    int port = options_.port;
-    if (port == 0) {
-        port = http_->bind_to_any_port(options_.host);
-        if (port <= 0) port = -1;
-    } else if (!http_->bind_to_port(options_.host, port)) {
-        port = -1;
-    }
-    if (port < 0) {
-        if (error != nullptr)
-            *error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+    if (!http_.Start(options_.host, options_.port, options_.token.empty(), error)) {
         windowlog::Unsubscribe(logSubscription_);
         logSubscription_ = -1;
         return false;
     }
-    boundPort_ = static_cast<uint16_t>(port);
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
-    // The library's stop() only reaches a server that has begun listening, so Start
-    // returns once it has (a Stop right after Start would otherwise leave accept waiting).
-    auto until = std::chrono::steady_clock::now() + 5s;
-    while (!http_->is_running() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
     return true;
 }
 
@@ -331,10 +290,7 @@ void PanelServer::Stop() {
         stopping_ = true;
         cv_.notify_all();
     }
-    if (thread_.joinable()) {
-        http_->stop();
-        thread_.join();
-    }
+    http_.Stop();
     if (logSubscription_ >= 0) windowlog::Unsubscribe(logSubscription_);
     logSubscription_ = -1;
 }

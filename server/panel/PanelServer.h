@@ -1,7 +1,8 @@
 // The control panel: an HTTP server that serves the window as a web page, pushes its
 // counters and log lines as server-sent events, turns button presses into tasks on the
-// control thread, and exposes /metrics. Owned by the process entry; its requests run on
-// the HTTP library's own threads, so the page stays live while the control thread waits.
+// control thread, and (unless the operations endpoint is elsewhere) serves /metrics and
+// /healthz. Owned by the process entry; its requests run on a bounded pool of its own
+// (TGuardedHttp), so the page stays live while the control thread waits.
 #pragma once
 
 #include <atomic>
@@ -13,9 +14,7 @@
 #include <string>
 #include <thread>
 
-namespace httplib {
-class Server;
-}
+#include "server/panel/GuardedHttp.h"
 
 namespace tessil {
 
@@ -25,7 +24,9 @@ class IFormControl;
 struct PanelOptions {
     std::string host = "127.0.0.1";
     uint16_t port = 29998;  // 0: any free port
-    std::string token;      // when set, every request must carry it
+    std::string token;      // when set, every request must carry it (header only)
+    bool serveOps = true;   // /metrics and /healthz here too
+    THttpLimits limits;
 };
 
 class PanelServer {
@@ -41,7 +42,9 @@ class PanelServer {
     bool Start(std::string* error);
     // Ends every event stream (after a last update) and stops serving.
     void Stop();
-    uint16_t BoundPort() const { return boundPort_; }
+    uint16_t BoundPort() const { return http_.Port(); }
+    // "127.0.0.1:29998" as bound.
+    std::string BoundAddress() const { return http_.Address(); }
 
     // Any thread, never blocks long: wakes the event streams (hooked to the form).
     void NotifyChanged();
@@ -49,8 +52,6 @@ class PanelServer {
   private:
     struct Stream;
     void Routes();
-    bool Authorized(const std::string& authorization, const std::string& queryToken) const;
-    bool HostAllowed(const std::string& hostHeader) const;
     // One step of an event stream: waits for news (or a keep-alive time) and writes it.
     bool StreamStep(Stream& s, std::string& out);
     std::string ViewJson() const;
@@ -59,9 +60,7 @@ class PanelServer {
     ControlLoop& loop_;
     std::function<void()> requestClose_;
     const PanelOptions options_;
-    std::unique_ptr<httplib::Server> http_;
-    std::thread thread_;
-    uint16_t boundPort_ = 0;
+    TGuardedHttp http_;
     int logSubscription_ = -1;
 
     // Wakes the event streams: a change of the view, new log lines, a clear, or Stop.
@@ -70,7 +69,6 @@ class PanelServer {
     uint64_t changes_ = 0;
     uint64_t clears_ = 0;
     bool stopping_ = false;
-    std::atomic<int> openStreams_{0};
 };
 
 }  // namespace tessil

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "iocpengine/CommonMsgServer.h"
+#include "platform/LogFile.h"
 
 namespace tessil::test {
 
@@ -75,8 +76,9 @@ class MsgServerHarness {
     uint16_t Port() const { return server.Port(); }
     const std::string& LogDir() const { return logDir_; }
 
-    // The engine log's content so far.
+    // The engine log's content so far (its writer thread has written what was logged).
     std::string EngineLog() const {
+        TLogFile::FlushAll();
         std::ifstream in(logDir_ + "/Velmora.log", std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();

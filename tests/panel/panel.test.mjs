@@ -28,8 +28,8 @@ function freePort() {
 }
 
 // Starts the app and resolves with its panel URL once it printed it.
-function startApp(args) {
-  const child = spawn(app, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+function startApp(args, env = {}) {
+  const child = spawn(app, args, { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } });
   let out = '';
   let err = '';
   const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
@@ -146,16 +146,20 @@ test('the panel drives the server end to end', { timeout: 120000 }, async () => 
 test('a panel with a token serves the page and its buttons only with the token', { timeout: 60000 }, async () => {
   const logDir = mkdtempSync(path.join(os.tmpdir(), 'tessil-panel-'));
   const gamePort = await freePort();
-  const proc = startApp(['--panel', '127.0.0.1:0', '--panel-token', 'pa55', '--port', String(gamePort),
-    '--instance', `panel-token-${process.pid}`, '--log-dir', logDir, '--workers', '2']);
+  const proc = startApp(['--panel', '127.0.0.1:0', '--port', String(gamePort),
+    '--instance', `panel-token-${process.pid}`, '--log-dir', logDir, '--workers', '2'],
+  { TESSIL_PANEL_TOKEN: 'pa55' });
   const browser = await chromium.launch({ executablePath: browserPath, args: ['--no-sandbox', '--disable-gpu'] });
   try {
     const url = await proc.url;
-    const page = await browser.newPage();
-    const refused = await page.goto(url);
-    assert.equal(refused.status(), 401);
+    // Without the token nothing is served, in the address or not.
+    assert.equal((await fetch(url)).status, 401);
+    assert.equal((await fetch(`${url}?token=pa55`)).status, 401);
 
-    await page.goto(`${url}?token=pa55`);
+    // The browser's login prompt: any user name, the token as the password.
+    const context = await browser.newContext({ httpCredentials: { username: 'operator', password: 'pa55' } });
+    const page = await context.newPage();
+    await page.goto(url);
     await until('the live stream', async () => (await text(page, 'Status')) === 'live');
     await page.click('#StartBtn');
     await until('"Start" in the log', async () => (await memo(page)).split('\n').includes('Start'));

@@ -26,9 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/server/support/AppProcess.h"
 #include "tests/server/support/AppTestClient.h"
-
-extern char** environ;
 
 namespace tessil {
 namespace {
@@ -36,147 +35,10 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
-
-fs::path AppPath() {
-    if (const char* env = std::getenv("TESSIL_APP")) return env;
-    // build/<kind>/tests/server_tests -> build/<kind>/server/TessilServiceApp
-    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "server" /
-           "TessilServiceApp";
-}
-
-std::string UniqueName(const char* what) {
-    static std::atomic<int> n{0};
-    return std::string("proc-") + what + "-" + std::to_string(::getpid()) + "-" +
-           std::to_string(++n);
-}
-
-// One child process with its standard output and error collected by a reader thread.
-class AppProcess {
-  public:
-    explicit AppProcess(std::vector<std::string> args) {
-        int out[2], err[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        std::string exe = AppPath().string();
-        std::vector<char*> argv{exe.data()};
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(out[1]);
-        ::close(err[1]);
-        EXPECT_EQ(rc, 0) << "cannot start " << exe;
-        if (rc != 0) pid_ = -1;
-        reader_ = std::thread([this, o = out[0], e = err[0]] { Read(o, e); });
-    }
-    ~AppProcess() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            Wait(10s);
-        }
-        reader_.join();
-    }
-
-    pid_t Pid() const { return pid_; }
-    void Signal(int sig) { ::kill(pid_, sig); }
-    // The exit code, or -1 when the process is still running after the limit.
-    int Wait(std::chrono::milliseconds limit) {
-        auto until = std::chrono::steady_clock::now() + limit;
-        while (!exited_) {
-            int status = 0;
-            pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                // Everything the process wrote is read before its output is looked at.
-                std::unique_lock lock(mu_);
-                cv_.wait_for(lock, 5s, [&] { return readerDone_; });
-                break;
-            }
-            if (std::chrono::steady_clock::now() > until) return -1;
-            std::this_thread::sleep_for(10ms);
-        }
-        return code_;
-    }
-    bool Running() { return Wait(0ms) == -1; }
-
-    bool WaitOut(const std::string& needle, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(mu_);
-        return cv_.wait_for(lock, limit, [&] { return out_.find(needle) != std::string::npos; });
-    }
-    std::string Out() {
-        std::lock_guard lock(mu_);
-        return out_;
-    }
-    std::string Err() {
-        std::lock_guard lock(mu_);
-        return err_;
-    }
-    // The panel's port from its "Control panel: http://127.0.0.1:PORT/" line.
-    uint16_t PanelPort() {
-        if (!WaitOut("/\n")) return 0;
-        std::string out = Out();
-        auto at = out.find("http://127.0.0.1:");
-        if (at == std::string::npos) return 0;
-        return static_cast<uint16_t>(std::atoi(out.c_str() + at + 17));
-    }
-
-  private:
-    void Read(int out, int err) {
-        pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-        int open = 2;
-        char buf[4096];
-        while (open > 0 && ::poll(fds, 2, -1) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-                ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-                if (n <= 0) {
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open;
-                    continue;
-                }
-                std::lock_guard lock(mu_);
-                (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
-                cv_.notify_all();
-            }
-        }
-        std::lock_guard lock(mu_);
-        readerDone_ = true;
-        cv_.notify_all();
-    }
-
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int code_ = -1;
-    std::thread reader_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::string out_, err_;
-    bool readerDone_ = false;
-};
-
-// The panel of a running process: button presses and the window log.
-class Panel {
-  public:
-    explicit Panel(uint16_t port) : http_("127.0.0.1", port) { http_.set_read_timeout(30, 0); }
-    bool Press(const std::string& button) {
-        auto res =
-            http_.Post(("/api/" + button).c_str(), {{"X-Tessil-Panel", "1"}}, "", "text/plain");
-        return res && (res->status == 200 || res->status == 202);
-    }
-    std::string State() {
-        auto res = http_.Get("/api/state");
-        return res ? res->body : "";
-    }
-
-  private:
-    httplib::Client http_;
-};
+using apptest::AppPath;
+using apptest::AppProcess;
+using apptest::Panel;
+using apptest::UniqueName;
 
 class ProcessApp : public ::testing::Test {
   protected:
@@ -219,7 +81,7 @@ TEST_F(ProcessApp, SecondInstanceExitsZeroAtOnceWithOneLine) {
 
 TEST_F(ProcessApp, SigtermRunsTheCloseSequenceAndExitsZero) {
     uint16_t port = apptest::FreePort();
-    AppProcess app(Args({"--headless", "--start", "--port", std::to_string(port)}));
+    AppProcess app(Args({"--headless", "--start", "--port", std::to_string(port), "--ops", "off"}));
     ASSERT_TRUE(app.WaitOut("Start\n")) << app.Out() << app.Err();
 
     apptest::AppTestClient client;
@@ -227,17 +89,24 @@ TEST_F(ProcessApp, SigtermRunsTheCloseSequenceAndExitsZero) {
     client.Handshake();
     client.Request(R"({"cmd":"LOGIN","usrid":"kim","pass":"p","gcode":"G"})");
     ASSERT_TRUE(client.WaitText("LOGIN", 5s));
-    ASSERT_TRUE(app.WaitOut(R"({"cmd":"LOGIN","usrid":"kim","pass":"p","gcode":"G"})"));
+    ASSERT_TRUE(app.WaitOut(R"({"cmd":"LOGIN","usrid":"kim","pass":"***","gcode":"G"})"));
 
     app.Signal(SIGTERM);
     EXPECT_EQ(app.Wait(15s), 0) << app.Out() << app.Err();
-    EXPECT_THAT(app.Out(), HasSubstr("Waiting...\nApp Close\nApp Destroy\n"));
+    // Each line carries its UTC time: "2026-12-10T13:51:32.123Z Waiting...".
+    const std::string out = app.Out();
+    const size_t waiting = out.find("Z Waiting...\n");
+    const size_t close = out.find("Z App Close\n");
+    const size_t destroy = out.find("Z App Destroy\n");
+    ASSERT_NE(waiting, std::string::npos) << out;
+    EXPECT_TRUE(waiting < close && close < destroy && destroy != std::string::npos) << out;
+    EXPECT_EQ(out.find("\"pass\":\"p\""), std::string::npos) << out;
     EXPECT_FALSE(client.NextText(2s).has_value());  // the connection was closed
     EXPECT_THAT(FileLog(), HasSubstr("Server : Create\r\n"));
 }
 
 TEST_F(ProcessApp, SigintDuringIdleExitsZero) {
-    AppProcess app(Args({"--headless"}));
+    AppProcess app(Args({"--headless", "--ops", "off"}));
     // The window's creation line shows the process is past its start-up.
     for (int i = 0; i < 500 && FileLog().find("Server : Create") == std::string::npos; ++i)
         std::this_thread::sleep_for(10ms);

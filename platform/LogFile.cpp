@@ -1,0 +1,210 @@
+// The log file's writer thread, rate limit and size cap (see LogFile.h). Append from any
+// thread; the file is touched only by the writer thread (and Touch).
+#include "platform/LogFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "platform/Settings.h"
+
+namespace tessil {
+
+TLogFileLimits TLogFileLimits::FromSettings() {
+    TLogFileLimits l;
+    l.maxBytes =
+        static_cast<uint64_t>(settings::Int("Limits", "LogFileBytes", 64ll << 20, 0, 1ll << 40));
+    l.linesPerSecond =
+        static_cast<uint32_t>(settings::Int("Limits", "LogLinesPerSecond", 50, 0, 1000000));
+    return l;
+}
+
+namespace {
+
+// Every log file alive, for FlushAll.
+struct Registry {
+    std::mutex mu;
+    std::set<TLogFile*> files;
+};
+
+Registry& registry() {
+    static auto* r = new Registry;  // never destroyed: log files may outlive statics
+    return *r;
+}
+
+}  // namespace
+
+void TLogFile::FlushAll() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mu);
+    for (TLogFile* f : r.files) f->Flush();
+}
+
+TLogFile::TLogFile(std::function<std::string(std::string_view)> formatNote, const char* refusalName)
+    : formatNote_(std::move(formatNote)), refusalName_(refusalName), writer_([this] { Run(); }) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mu);
+    r.files.insert(this);
+}
+
+TLogFile::~TLogFile() {
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mu);
+        r.files.erase(this);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    if (writer_.joinable()) writer_.join();
+}
+
+void TLogFile::SetPath(std::string path) {
+    std::lock_guard lock(mutex_);
+    path_ = std::move(path);
+}
+
+std::string TLogFile::Path() {
+    std::lock_guard lock(mutex_);
+    return path_;
+}
+
+void TLogFile::SetLimits(TLogFileLimits limits) {
+    std::lock_guard lock(mutex_);
+    limits_ = limits;
+}
+
+bool TLogFile::Admit(std::string_view kind, std::chrono::steady_clock::time_point now) {
+    if (limits_.linesPerSecond == 0) return true;
+    auto it = kinds_.find(kind);
+    if (it == kinds_.end()) {
+        // Kinds come from the code, not from clients; the cap only guards against a kind
+        // built from changing text.
+        if (kinds_.size() >= 1024) kinds_.clear();
+        it = kinds_.try_emplace(std::string(kind)).first;
+        it->second.tokens = limits_.linesPerSecond;
+        it->second.refill = now;
+    }
+    Kind& k = it->second;
+    const double rate = limits_.linesPerSecond;
+    k.tokens =
+        std::min(rate, k.tokens + rate * std::chrono::duration<double>(now - k.refill).count());
+    k.refill = now;
+    if (k.tokens >= 1) {
+        k.tokens -= 1;
+        if (k.refused > 0) {
+            queue_.push_back(formatNote_(std::string(kind) + ": " + std::to_string(k.refused) +
+                                         " lines of this kind were not written (rate limit)") +
+                             "\r\n");
+            ++queued_;
+            k.refused = 0;
+        }
+        return true;
+    }
+    ++k.refused;
+    limits::CountRefusal(refusalName_);
+    if (k.episode.Begin()) {
+        queue_.push_back(formatNote_(std::string(kind) + ": more than " +
+                                     std::to_string(limits_.linesPerSecond) +
+                                     " lines a second; further lines of this kind are counted, "
+                                     "not written") +
+                         "\r\n");
+        ++queued_;
+    }
+    return false;
+}
+
+void TLogFile::Append(std::string_view kind, std::string line) {
+    line += "\r\n";
+    {
+        std::lock_guard lock(mutex_);
+        if (path_.empty() || stop_) return;
+        if (!Admit(kind, std::chrono::steady_clock::now())) return;
+        if (queue_.size() >= limits_.maxPending) {
+            ++dropped_;
+            return;
+        }
+        queue_.push_back(std::move(line));
+        ++queued_;
+    }
+    wake_.notify_one();
+}
+
+void TLogFile::Flush() {
+    std::unique_lock lock(mutex_);
+    const uint64_t target = queued_;
+    wake_.notify_one();
+    done_.wait(lock, [&] { return written_ >= target || stop_; });
+}
+
+bool TLogFile::Touch(const std::string& path, bool truncate, std::string* error) {
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
+    if (fd < 0) {
+        if (error) *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+void TLogFile::Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (queue_.empty() && stop_) break;
+        std::deque<std::string> batch;
+        batch.swap(queue_);
+        const uint64_t dropped = dropped_;
+        dropped_ = 0;
+        const std::string path = path_;
+        lock.unlock();
+        std::string text;
+        for (const std::string& line : batch) text += line;
+        if (dropped > 0)
+            text += formatNote_(std::to_string(dropped) + " lines dropped: the log fell behind") +
+                    "\r\n";
+        WriteBatch(path, text);
+        lock.lock();
+        written_ += batch.size();
+        done_.notify_all();
+    }
+    done_.notify_all();
+}
+
+void TLogFile::WriteBatch(const std::string& path, std::string& text) {
+    if (path.empty()) return;
+    uint64_t maxBytes;
+    {
+        std::lock_guard lock(mutex_);
+        maxBytes = limits_.maxBytes;
+    }
+    // One append per batch: lines stay whole and in queue order.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the batch is lost; the next batch tries again
+    struct stat st {};
+    if (maxBytes > 0 && ::fstat(fd, &st) == 0 && st.st_size > 0 &&
+        static_cast<uint64_t>(st.st_size) + text.size() > maxBytes) {
+        // Full: the file becomes NAME.1 (replacing an older one) and a new file begins.
+        ::close(fd);
+        std::rename(path.c_str(), (path + ".1").c_str());
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+    }
+    size_t off = 0;
+    while (off < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    ::close(fd);
+}
+
+}  // namespace tessil

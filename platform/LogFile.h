@@ -1,0 +1,88 @@
+// A log file written by a thread of its own: callers queue whole lines and never wait for
+// the disk. The file is opened by name for every batch, so a file renamed away (logrotate,
+// or the size cap) is left at once and the next batch creates it again; past its size cap
+// the file is renamed to NAME.1. Lines of one kind beyond a rate are counted, not written,
+// with one line per episode. Owned by the file log and by the engine's file logger; Append
+// from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/LimitEvents.h"
+
+namespace tessil {
+
+struct TLogFileLimits {
+    uint64_t maxBytes = 0;        // rename to NAME.1 past this size; 0: no cap
+    uint32_t linesPerSecond = 0;  // per kind; 0: no rate limit
+    size_t maxPending = 100000;   // unwritten lines kept; beyond, counted and dropped
+
+    // [Limits] LogFileBytes and LogLinesPerSecond of the settings file.
+    static TLogFileLimits FromSettings();
+};
+
+class TLogFile {
+  public:
+    // `formatNote` turns a note of the log's own (lines left out) into a whole line in the
+    // file's format; `refusalName` is the limit counter of lines refused by the rate (a
+    // string literal).
+    TLogFile(std::function<std::string(std::string_view note)> formatNote, const char* refusalName);
+    // Writes what is queued, then ends the writer thread.
+    ~TLogFile();
+    TLogFile(const TLogFile&) = delete;
+    TLogFile& operator=(const TLogFile&) = delete;
+
+    // Empty path: lines are dropped. Any thread.
+    void SetPath(std::string path);
+    std::string Path();
+    void SetLimits(TLogFileLimits limits);
+
+    // Queues one line (without its line end; CR LF is added). `kind` names the message
+    // kind for the rate limit (a file-log head, an engine message's first words).
+    // Any thread; never blocks on the disk.
+    void Append(std::string_view kind, std::string line);
+    // Blocks until every line queued before the call was handed to the file.
+    void Flush();
+    // Flush on every log file alive (tests that read a log right after an event).
+    static void FlushAll();
+    // Creates or empties the file now, reporting why it cannot be written.
+    static bool Touch(const std::string& path, bool truncate, std::string* error);
+
+  private:
+    struct Kind {
+        double tokens = 0;
+        std::chrono::steady_clock::time_point refill{};
+        uint64_t refused = 0;  // since the last line of this kind that was written
+        limits::TEpisode episode;
+    };
+    void Run();
+    void WriteBatch(const std::string& path, std::string& text);
+    // False when the line is over its kind's rate; may queue a note first (mutex_ held).
+    bool Admit(std::string_view kind, std::chrono::steady_clock::time_point now);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::deque<std::string> queue_;  // whole lines with their CR LF
+    std::string path_;
+    TLogFileLimits limits_;
+    const std::function<std::string(std::string_view)> formatNote_;
+    const char* const refusalName_;
+    std::map<std::string, Kind, std::less<>> kinds_;
+    uint64_t queued_ = 0;
+    uint64_t written_ = 0;
+    uint64_t dropped_ = 0;
+    bool stop_ = false;
+    std::thread writer_;  // last member: started once the rest is constructed
+};
+
+}  // namespace tessil

@@ -1,0 +1,161 @@
+// Log-line hygiene: secret redaction, control escapes, cutting and UTC stamps (see
+// LogText.h). Pure functions; any thread.
+#include "platform/LogText.h"
+
+#include <time.h>
+
+#include <cstdio>
+
+namespace tessil::logtext {
+
+namespace {
+
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    return (c | 0x20) - 'a' + 10;
+}
+
+// Reads the JSON string that starts at text[pos] == '"'. Returns the index just past its
+// closing quote (text.size() when it has none) and its decoded ASCII content in `decoded`
+// (characters above 0x7F are kept as '?': only ASCII names matter here).
+size_t ReadString(std::string_view text, size_t pos, std::string* decoded) {
+    size_t i = pos + 1;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '"') return i + 1;
+        if (c == '\\' && i + 1 < text.size()) {
+            char e = text[i + 1];
+            if (e == 'u' && i + 5 < text.size() && IsHex(text[i + 2]) && IsHex(text[i + 3]) &&
+                IsHex(text[i + 4]) && IsHex(text[i + 5])) {
+                int v = (HexValue(text[i + 2]) << 12) | (HexValue(text[i + 3]) << 8) |
+                        (HexValue(text[i + 4]) << 4) | HexValue(text[i + 5]);
+                if (decoded) decoded->push_back(v < 0x80 ? static_cast<char>(v) : '?');
+                i += 6;
+                continue;
+            }
+            if (decoded) decoded->push_back(e);
+            i += 2;
+            continue;
+        }
+        if (decoded) decoded->push_back(c);
+        ++i;
+    }
+    return text.size();
+}
+
+size_t SkipSpace(std::string_view text, size_t i) {
+    while (i < text.size() &&
+           (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n'))
+        ++i;
+    return i;
+}
+
+bool IsSecretName(const std::string& name) {
+    return name == "pass";
+}
+
+}  // namespace
+
+std::string RedactSecrets(std::string_view text) {
+    if (text.find('"') == std::string_view::npos) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '"') {
+            out.push_back(text[i++]);
+            continue;
+        }
+        std::string name;
+        const size_t end = ReadString(text, i, &name);
+        out.append(text.substr(i, end - i));
+        i = end;
+        size_t colon = SkipSpace(text, i);
+        if (!IsSecretName(name) || colon >= text.size() || text[colon] != ':') continue;
+        size_t value = SkipSpace(text, colon + 1);
+        out.append(text.substr(i, value - i));
+        i = value;
+        if (i >= text.size()) break;
+        if (text[i] == '"') {
+            i = ReadString(text, i, nullptr);
+            out.append("\"***\"");
+        } else {
+            // A number, literal or anything else: hidden up to the member's end.
+            while (i < text.size() && text[i] != ',' && text[i] != '}') ++i;
+            out.append("\"***\"");
+        }
+    }
+    return out;
+}
+
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != 0x7f) {
+            out.push_back(ch);
+            continue;
+        }
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default: {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                out += buf;
+            }
+        }
+    }
+    return out;
+}
+
+std::string Cut(std::string text, size_t maxBytes) {
+    if (maxBytes == 0 || text.size() <= maxBytes) return text;
+    size_t keep = maxBytes;
+    // Not inside a UTF-8 sequence: back off continuation bytes.
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+    // Not inside an escape written by EscapeControls ("\x1b" is the longest, 4 bytes).
+    for (size_t back = 1; back < 4 && back <= keep; ++back) {
+        if (text[keep - back] == '\\') {
+            size_t run = 0;
+            while (run < keep - back + 1 && text[keep - back - run] == '\\') ++run;
+            if (run % 2 == 1) keep -= back;
+            break;
+        }
+    }
+    const size_t cut = text.size() - keep;
+    text.resize(keep);
+    text += " ...[" + std::to_string(cut) + " bytes cut]";
+    return text;
+}
+
+std::string Clean(std::string_view text, size_t maxBytes) {
+    return Cut(EscapeControls(RedactSecrets(text)), maxBytes);
+}
+
+std::string UtcStamp(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
+    const time_t secs = static_cast<time_t>(ms / 1000);
+    tm utc{};
+    gmtime_r(&secs, &utc);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(ms % 1000));
+    return buf;
+}
+
+}  // namespace tessil::logtext

@@ -1,0 +1,60 @@
+// What every log line goes through: passwords hidden however the member is written,
+// control characters escaped so a client cannot forge lines or drive a terminal, long
+// lines cut on a character boundary, and the UTC stamp's exact form.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/LogText.h"
+
+namespace tessil {
+namespace {
+
+TEST(LogText, PasswordMembersAreHiddenWhereverTheyAppear) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {R"({"cmd":"LOGIN","usrid":"kim","pass":"1234","gcode":"G"})",
+         R"({"cmd":"LOGIN","usrid":"kim","pass":"***","gcode":"G"})"},
+        {R"({"pass" : "a\"b,c}","x":1})", R"({"pass" : "***","x":1})"},
+        {R"({"p\u0061ss":"hidden"})", R"({"p\u0061ss":"***"})"},
+        {R"({"pass":1234,"x":"y"})", R"({"pass":"***","x":"y"})"},
+        {R"({"pass":"cut short)", R"({"pass":"***")"},
+        {R"({"usrid":"pass","text":"pass"})", R"({"usrid":"pass","text":"pass"})"},
+        {R"({"password":"kept"})", R"({"password":"kept"})"},
+        {"no json at all", "no json at all"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(logtext::RedactSecrets(c.in), c.out) << c.in;
+}
+
+TEST(LogText, ControlCharactersAreEscapedAndUtf8Kept) {
+    EXPECT_EQ(logtext::EscapeControls("a\r\nFAKE LINE\t\x1b[2J\x7f\x01"),
+              "a\\r\\nFAKE LINE\\t\\x1b[2J\\x7f\\x01");
+    EXPECT_EQ(logtext::EscapeControls("\xed\x95\x9c\xea\xb8\x80 ok"),
+              "\xed\x95\x9c\xea\xb8\x80 ok");
+}
+
+TEST(LogText, LongLinesAreCutOnACharacterBoundary) {
+    EXPECT_EQ(logtext::Cut("short", 10), "short");
+    EXPECT_EQ(logtext::Cut("0123456789abc", 10), "0123456789 ...[3 bytes cut]");
+    // A three-byte character across the limit goes whole.
+    EXPECT_EQ(logtext::Cut("ab\xed\x95\x9c"
+                           "cd",
+                           3),
+              "ab ...[5 bytes cut]");
+    // An escape written by EscapeControls is not split.
+    EXPECT_EQ(logtext::Cut(logtext::EscapeControls("abc\x1b"), 5), "abc ...[4 bytes cut]");
+    EXPECT_EQ(logtext::Clean(std::string(100000, 'x'), 2048).size(),
+              2048 + std::string(" ...[97952 bytes cut]").size());
+}
+
+TEST(LogText, UtcStampHasMilliseconds) {
+    using namespace std::chrono;
+    const system_clock::time_point t{milliseconds(1781098292123)};  // 2026-06-10 13:31:32.123
+    EXPECT_EQ(logtext::UtcStamp(t), "2026-06-10T13:31:32.123Z");
+}
+
+}  // namespace
+}  // namespace tessil
