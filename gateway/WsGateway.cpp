@@ -50,7 +50,13 @@ bool wholeFrames(std::string_view bytes, int64_t maxBody) {
     return true;
 }
 
-limits::TEpisode perAddressEpisode;
+limits::TEpisode perAddressEpisode, messageEpisode, pendingEpisode;
+
+// Counts one event of a bound and writes its line once per episode.
+void reached(const char* counter, limits::TEpisode& episode, const std::string& line) {
+    limits::CountRefusal(counter);
+    if (episode.Begin()) std::cerr << "tessil-gateway: " << line << std::endl;
+}
 
 }  // namespace
 
@@ -178,18 +184,28 @@ int WsGateway::OnWebSocket(lws* wsi, int reason, void* user, void* in, size_t le
             if (link == nullptr) return -1;
             if (!lws_frame_is_binary(wsi) ||
                 link->message.size() + len > static_cast<size_t>(opt_.maxMessage)) {
+                reached("gateway_message", messageEpisode,
+                        "closing a WebSocket from " + link->address +
+                            ": a text message or one over GatewayMaxMessage (" +
+                            std::to_string(opt_.maxMessage) + " bytes)");
                 lws_close_reason(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, nullptr, 0);
                 return -1;
             }
             link->message.append(static_cast<const char*>(in), len);
             if (!lws_is_final_fragment(wsi)) return 0;
             if (!wholeFrames(link->message, opt_.maxMessage)) {
+                reached("gateway_message", messageEpisode,
+                        "closing a WebSocket from " + link->address +
+                            ": a message that is not whole frames");
                 lws_close_reason(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, nullptr, 0);
                 return -1;
             }
             link->toServer += link->message;
             link->message.clear();
             if (link->toServer.size() > static_cast<size_t>(opt_.maxPending) && !link->wsPaused) {
+                reached("gateway_pending", pendingEpisode,
+                        "pausing reads: GatewayMaxPending (" + std::to_string(opt_.maxPending) +
+                            " bytes) queued");
                 link->wsPaused = true;
                 lws_rx_flow_control(wsi, 0);
             }
@@ -248,6 +264,9 @@ int WsGateway::OnUpstream(lws* wsi, int reason, void* in, size_t len) {
                 return -1;  // the server never sends this; end the link
             }
             if (link->toWebBytes > static_cast<size_t>(opt_.maxPending) && !link->upPaused) {
+                reached("gateway_pending", pendingEpisode,
+                        "pausing reads: GatewayMaxPending (" + std::to_string(opt_.maxPending) +
+                            " bytes) queued");
                 link->upPaused = true;
                 lws_rx_flow_control(wsi, 0);
             }

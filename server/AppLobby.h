@@ -42,6 +42,14 @@ class IAppLobby {
     virtual int32_t RoomCount() = 0;
     virtual int32_t UserCount() = 0;
     virtual int64_t ProcessCount() = 0;
+
+    // Any thread. The logged-in users [{"id","gcode","room","state","address","since"}]
+    // and the open rooms [{"number","master","subject","type","state","members":[…]}].
+    virtual std::string UsersJson() { return "[]"; }
+    virtual std::string RoomsJson() { return "[]"; }
+    // Control thread. Logs the user out of the lobby (leaving its room, as a forced logout
+    // does) and closes its connection; false when the ID is not logged in.
+    virtual bool Kick(const std::string&) { return false; }
     // Any thread. What cluster mode adds; the embedded lobby has nothing to add.
     virtual TClusterFigures ClusterFigures() { return {}; }
 };

@@ -17,6 +17,7 @@ struct TMainFormView {
     int32_t conLabel = 0;    // connections counted by the connect and disconnect events
     int32_t netConCnt = 0;   // the message server's connection count
     int32_t roomCnt = 0;     // open rooms
+    bool running = false;    // the message server listens
     bool viewLog = false;
     bool stopEnabled = true;
     bool closing = false;  // the close sequence has begun
@@ -58,6 +59,12 @@ class IFormControl {
     virtual void Button2Click() = 0;  // HALT
     virtual void Button1Click() = 0;  // CLS
     virtual void SetViewLog(bool checked) = 0;
+    // The lobby as tables for the panel (JSON arrays); any thread.
+    virtual std::string UsersJson() const { return "[]"; }
+    virtual std::string RoomsJson() const { return "[]"; }
+    // Control thread: logs the user out as a forced logout does and closes its connection;
+    // false when no such user is logged in.
+    virtual bool Kick(const std::string&) { return false; }
 };
 
 }  // namespace tessil

@@ -139,6 +139,7 @@ void TMainForm::DropServer() {
         metrics_.bytesOut = bytesOutCarry_;
         metrics_.listening = false;
         metrics_.port = 0;
+        view_.running = false;
         metrics_.connections = 0;
         view_.conLabel = 0;
         view_.netConCnt = 0;
@@ -166,6 +167,7 @@ void TMainForm::StartBtnClick() {
             lastStartError_.clear();
             windowlog::Add("Start");
             std::lock_guard lock(critMain_);
+            view_.running = true;
             metrics_.listening = true;
             metrics_.port = server_->Port();
         } catch (const std::exception& e) {
@@ -350,6 +352,24 @@ uint16_t TMainForm::ListenPort() const {
 TMainFormView TMainForm::View() const {
     std::lock_guard lock(critMain_);
     return view_;
+}
+
+std::string TMainForm::UsersJson() const {
+    auto lobby = gate_.Enter();
+    return lobby ? lobby->UsersJson() : "[]";
+}
+
+std::string TMainForm::RoomsJson() const {
+    auto lobby = gate_.Enter();
+    return lobby ? lobby->RoomsJson() : "[]";
+}
+
+bool TMainForm::Kick(const std::string& usrid) {
+    auto lobby = gate_.Enter();
+    if (!lobby || !lobby->Kick(usrid)) return false;
+    filelog::Write("Panel", "kicked " + usrid);
+    Changed();
+    return true;
 }
 
 TAppMetrics TMainForm::Metrics() const {

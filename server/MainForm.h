@@ -52,6 +52,10 @@ class TMainForm final : public IFormControl {
     // Any thread.
     TMainFormView View() const override;
     TAppMetrics Metrics() const override;
+    std::string UsersJson() const override;
+    std::string RoomsJson() const override;
+    // Control thread.
+    bool Kick(const std::string& usrid) override;
     // Called whenever a shown value may have changed; any thread, must not block. Set it
     // before the loop runs.
     void SetOnViewChanged(std::function<void()> fn) { onViewChanged_ = std::move(fn); }
@@ -84,7 +88,7 @@ class TMainForm final : public IFormControl {
 
     ControlLoop& loop_;
     const TMainFormOptions options_;
-    LobbyGate<IAppLobby> gate_;
+    mutable LobbyGate<IAppLobby> gate_;         // entered by the panel's readers too
     std::unique_ptr<TCommonMsgServer> server_;  // FServer
     std::shared_ptr<void> netMesg_;             // NetMesg: the reply path for server_
     int sysTimer_ = -1;

@@ -1,5 +1,7 @@
-// The control panel's page (see PanelPage.h): the server window drawn at its own size with
-// the same controls and texts, fed by the /events stream. Any thread.
+// The control panel's page (see PanelPage.h): the window's controls, texts and counters laid
+// out for a browser (no fixed pixel positions), a running/stopped badge, the log with each
+// line's UTC time, and live tables of users and rooms with a Kick button; fed by the
+// /events stream and /api/users, /api/rooms. Any thread.
 #include "server/panel/PanelPage.h"
 
 namespace tessil {
@@ -13,83 +15,119 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>Tessil Svc Sever 1.6.0</title>
 <style>
-  html, body { margin: 0; height: 100%; background: #dfe3e8; }
-  body { display: flex; align-items: center; justify-content: center;
-         font: 9pt "Segoe UI", "Liberation Sans", Arial, sans-serif; color: #000; }
-  .frame { background: #f0f0f0; border: 1px solid #6b7a8f; box-shadow: 0 6px 24px #0004; }
-  .title { height: 30px; display: flex; align-items: center; background: #fff;
-           border-bottom: 1px solid #d8d8d8; user-select: none; }
-  .title .icon { width: 16px; height: 16px; margin: 0 8px; border-radius: 3px;
-                 background: linear-gradient(135deg, #2d7dd2, #1b4f8a); }
-  .title .caption { flex: 1; white-space: nowrap; overflow: hidden; }
-  .title button { width: 46px; height: 30px; border: 0; background: transparent;
-                  font: 14px "Segoe UI", "Liberation Sans", Arial, sans-serif; cursor: default; }
-  .title button:disabled { color: #999; }
-  .title #Close:hover { background: #e81123; color: #fff; }
-  .client { position: relative; width: 282px; height: 293px; }
-  .client > * { position: absolute; box-sizing: border-box; margin: 0; }
-  .client button { font: inherit; padding: 0; background: #e1e1e1; border: 1px solid #adadad; }
-  .client button:hover:enabled { background: #e5f1fb; border-color: #0078d7; }
-  .client button:active:enabled { background: #cce4f7; }
-  .client button:disabled { color: #838383; border-color: #bfbfbf; background: #ccc; }
-  .client .bold { font-weight: bold; }
-  label.check { display: flex; align-items: center; gap: 4px; }
-  label.check input { margin: 0; }
-  textarea { font: inherit; resize: none; white-space: pre; overflow-y: scroll;
-             overflow-x: auto; border: 1px solid #7a7a7a; background: #fff; padding: 1px 2px; }
-  .status { text-align: center; font-size: 8pt; color: #555; padding: 4px 0 6px; }
-  body.closed .client { opacity: .45; pointer-events: none; }
+  * { box-sizing: border-box; }
+  html, body { margin: 0; height: 100%; }
+  body { font: 14px "Segoe UI", "Liberation Sans", Arial, sans-serif; color: #1d2733;
+         background: #eef1f5; display: flex; flex-direction: column; min-width: 320px; }
+  header { display: flex; flex-wrap: wrap; align-items: center; gap: 8px 16px;
+           padding: 10px 16px; background: #1f3a5a; color: #fff; }
+  header h1 { font-size: 16px; margin: 0; flex: 1 1 auto; min-width: 0; overflow: hidden;
+              text-overflow: ellipsis; white-space: nowrap; }
+  .badge { padding: 3px 10px; border-radius: 12px; font-weight: 600; font-size: 12px;
+           text-transform: uppercase; letter-spacing: .04em; }
+  .badge.running { background: #2e9d5b; } .badge.stopped { background: #b33a3a; }
+  #Status { font-size: 12px; opacity: .8; }
+  button { font: inherit; padding: 6px 14px; border-radius: 4px; border: 1px solid #9aa7b6;
+           background: #fff; cursor: pointer; }
+  button:hover:enabled { border-color: #1f6fd1; background: #eaf2fd; }
+  button:disabled { color: #8a94a0; background: #e4e7eb; cursor: default; }
+  header button { background: #b33a3a; color: #fff; border-color: #8f2c2c; }
+  main { flex: 1 1 auto; display: grid; gap: 12px; padding: 12px 16px; min-height: 0;
+         grid-template-columns: minmax(0, 1fr) minmax(0, 1fr);
+         grid-template-rows: auto minmax(0, 1fr); }
+  section { background: #fff; border: 1px solid #ccd3dc; border-radius: 6px; padding: 10px;
+            min-width: 0; min-height: 0; display: flex; flex-direction: column; }
+  section h2 { font-size: 13px; margin: 0 0 8px; color: #4a5868; text-transform: uppercase;
+               letter-spacing: .05em; }
+  #Controls { grid-column: 1 / -1; flex-direction: row; flex-wrap: wrap; align-items: center;
+              gap: 10px 18px; }
+  .buttons { display: flex; flex-wrap: wrap; gap: 8px; }
+  .bold { font-weight: 600; }
+  label.check { display: inline-flex; align-items: center; gap: 6px; white-space: nowrap; }
+  .counters { display: flex; flex-wrap: wrap; gap: 6px 18px; }
+  .counter { display: inline-flex; gap: 6px; white-space: nowrap; }
+  .counter .value { font-variant-numeric: tabular-nums; min-width: 2ch; }
+  #LogSection { min-height: 200px; }
+  textarea { flex: 1 1 auto; width: 100%; min-height: 160px; resize: none; white-space: pre;
+             overflow: auto; font: 12px/1.45 "DejaVu Sans Mono", Consolas, monospace;
+             border: 1px solid #ccd3dc; border-radius: 4px; padding: 6px; background: #fbfcfd; }
+  #Tables { gap: 12px; overflow: auto; }
+  .table { overflow: auto; max-height: 100%; }
+  table { border-collapse: collapse; width: 100%; font-size: 12px; }
+  th, td { text-align: left; padding: 3px 6px; border-bottom: 1px solid #e3e7ec;
+           white-space: nowrap; }
+  th { color: #4a5868; font-weight: 600; position: sticky; top: 0; background: #fff; }
+  td button { padding: 1px 8px; font-size: 12px; }
+  .empty { color: #8a94a0; font-style: italic; }
+  #Cluster { font-size: 12px; }
+  body.closed main { opacity: .45; pointer-events: none; }
+  @media (max-width: 900px) {
+    main { grid-template-columns: minmax(0, 1fr); grid-template-rows: auto minmax(240px, 1fr) auto; }
+  }
 </style>
 </head>
 <body>
-<div class="frame" id="Window">
-  <div class="title">
-    <span class="icon"></span>
-    <span class="caption" id="Caption">Tessil Svc Sever 1.6.0</span>
-    <button type="button" disabled title="Minimize">&#8211;</button>
-    <button type="button" id="Close" title="Close">&#10005;</button>
-  </div>
-  <div class="client">
-    <button type="button" id="StartBtn" class="bold" style="left:8px;top:8px;width:102px;height:25px">START</button>
-    <button type="button" id="StopBtn" class="bold" style="left:113px;top:8px;width:103px;height:25px">STOP</button>
-    <button type="button" id="Button2" class="bold" style="left:219px;top:8px;width:56px;height:25px">HALT</button>
-    <label class="check" style="left:10px;top:39px;width:97px;height:17px"><input type="checkbox" id="LogDispCheck">View Log</label>
-    <span id="Label2" class="bold" style="left:132px;top:41px">Process :</span>
-    <span id="processCnt" class="bold" style="left:186px;top:41px">0</span>
-    <textarea id="LogMemo" readonly wrap="off" style="left:9px;top:60px;width:262px;height:183px" aria-label="Log"></textarea>
-    <span id="Label1" class="bold" style="left:13px;top:250px">Connected :</span>
-    <span id="ConLabel" class="bold" style="left:111px;top:250px">0</span>
-    <button type="button" id="Button1" style="left:234px;top:249px;width:37px;height:19px">CLS</button>
-    <span id="NetConLabel" class="bold" style="left:13px;top:269px">Net Connected :</span>
-    <span id="NetConCnt" class="bold" style="left:111px;top:269px">0</span>
-    <span id="Label3" class="bold" style="left:166px;top:269px">Room:</span>
-    <span id="RoomCnt" class="bold" style="left:212px;top:269px">0</span>
-  </div>
-  <div class="status" id="Status">connecting…</div>
-  <div class="status" id="Cluster" hidden></div>
-</div>
+<header>
+  <h1 id="Caption">Tessil Svc Sever 1.6.0</h1>
+  <span id="State" class="badge stopped">stopped</span>
+  <span id="Status">connecting…</span>
+  <button type="button" id="Close" title="Close the server process">Close</button>
+</header>
+<main>
+  <section id="Controls" aria-label="Controls">
+    <div class="buttons">
+      <button type="button" id="StartBtn" class="bold">START</button>
+      <button type="button" id="StopBtn" class="bold">STOP</button>
+      <button type="button" id="Button2" class="bold">HALT</button>
+      <button type="button" id="Button1">CLS</button>
+    </div>
+    <label class="check"><input type="checkbox" id="LogDispCheck">View Log</label>
+    <div class="counters">
+      <span class="counter"><span id="Label2" class="bold">Process :</span><span id="processCnt" class="value">0</span></span>
+      <span class="counter"><span id="Label1" class="bold">Connected :</span><span id="ConLabel" class="value">0</span></span>
+      <span class="counter"><span id="NetConLabel" class="bold">Net Connected :</span><span id="NetConCnt" class="value">0</span></span>
+      <span class="counter"><span id="Label3" class="bold">Room:</span><span id="RoomCnt" class="value">0</span></span>
+    </div>
+    <span id="Cluster" hidden></span>
+  </section>
+  <section id="LogSection">
+    <h2>Log</h2>
+    <textarea id="LogMemo" readonly wrap="off" aria-label="Log"></textarea>
+  </section>
+  <section id="Tables">
+    <div>
+      <h2>Users</h2>
+      <div class="table"><table id="Users">
+        <thead><tr><th>ID</th><th>Game</th><th>Room</th><th>State</th><th>Address</th><th>Since (UTC)</th><th></th></tr></thead>
+        <tbody></tbody></table></div>
+    </div>
+    <div>
+      <h2>Rooms</h2>
+      <div class="table"><table id="Rooms">
+        <thead><tr><th>No.</th><th>Master</th><th>Subject</th><th>Type</th><th>State</th><th>Members</th></tr></thead>
+        <tbody></tbody></table></div>
+    </div>
+  </section>
+</main>
 <script>
 'use strict';
 (() => {
-  const token = new URLSearchParams(location.search).get('token') || '';
   const $ = (id) => document.getElementById(id);
   const memo = $('LogMemo');
   const maxLines = 5000;
   let lines = [];
   let closed = false;
 
-  function withToken(path, params) {
+  async function press(path, params) {
     const u = new URL(path, location.href);
     for (const [k, v] of Object.entries(params || {})) u.searchParams.set(k, v);
-    if (token) u.searchParams.set('token', token);
-    return u.toString();
-  }
-  async function press(path, params) {
-    const headers = { 'X-Tessil-Panel': '1' };
-    if (token) headers['Authorization'] = 'Bearer ' + token;
     try {
-      const r = await fetch(withToken(path, params), { method: 'POST', headers });
-      if (r.ok) show(await r.json());
+      const r = await fetch(u, { method: 'POST', headers: { 'X-Tessil-Panel': '1' } });
+      if (r.ok) {
+        const body = await r.json();
+        if (body.caption) show(body);
+      }
+      refreshTables();
     } catch (e) { /* the stream reports a lost server */ }
   }
   function show(v) {
@@ -102,6 +140,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     $('Cluster').hidden = !v.cluster;
     $('LogDispCheck').checked = !!v.viewLog;
     $('StopBtn').disabled = !v.stopEnabled;
+    const state = $('State');
+    state.textContent = v.running ? 'running' : 'stopped';
+    state.className = 'badge ' + (v.running ? 'running' : 'stopped');
     if (v.closed && !closed) {
       closed = true;
       document.body.classList.add('closed');
@@ -110,6 +151,13 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       events.close();
     }
   }
+  // "13:51:32.123 [#12 127.0.0.1:50312] text": the time (UTC) and the connection, if any.
+  function format(text, meta) {
+    const t = meta && meta.t ? meta.t.slice(11, 23) + ' ' : '';
+    const c = meta && meta.c ? '[' + meta.c + '] ' : '';
+    return t + c + text;
+  }
+  function formatAll(m) { return m.log.map((text, i) => format(text, (m.meta || [])[i])); }
   function setLines(list) {
     lines = list.slice(-maxLines);
     memo.value = lines.join('\n');
@@ -126,6 +174,50 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     }
     if (atEnd) memo.scrollTop = memo.scrollHeight;
   }
+  function cell(tr, text) {
+    const td = document.createElement('td');
+    td.textContent = text;
+    tr.appendChild(td);
+    return td;
+  }
+  function fill(id, rows, columns, action) {
+    const body = $(id).tBodies[0];
+    body.replaceChildren();
+    if (!rows.length) {
+      const tr = body.insertRow();
+      const td = cell(tr, 'none');
+      td.colSpan = columns + (action ? 1 : 0);
+      td.className = 'empty';
+      return;
+    }
+    for (const row of rows) {
+      const tr = body.insertRow();
+      for (const text of row.cells) cell(tr, text);
+      if (action) action(tr, row);
+    }
+  }
+  const states = ['lobby', 'in room', 'ready', 'playing', 'finished'];
+  async function refreshTables() {
+    try {
+      const [users, rooms] = await Promise.all([
+        fetch('/api/users').then((r) => r.json()),
+        fetch('/api/rooms').then((r) => r.json()),
+      ]);
+      fill('Users', users.map((u) => ({ id: u.id, cells: [u.id, u.gcode, u.room > 0 ? String(u.room) : '',
+        states[u.state] || String(u.state), u.address, u.since.slice(11, 19)] })), 6,
+      (tr, row) => {
+        const b = document.createElement('button');
+        b.type = 'button';
+        b.textContent = 'Kick';
+        b.className = 'kick';
+        b.dataset.id = row.id;
+        b.onclick = () => press('/api/kick', { usrid: row.id });
+        tr.insertCell().appendChild(b);
+      });
+      fill('Rooms', rooms.map((r) => ({ cells: [String(r.number), r.master, r.subject,
+        r.type === 0 ? 'open' : 'closed', String(r.state), r.members.join(', ')] })), 6);
+    } catch (e) { /* retried on the next tick */ }
+  }
 
   $('StartBtn').onclick = () => press('/api/start');
   $('StopBtn').onclick = () => press('/api/stop');
@@ -134,17 +226,19 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   $('LogDispCheck').onchange = (e) => press('/api/viewlog', { on: e.target.checked ? '1' : '0' });
   $('Close').onclick = () => press('/api/close');
 
-  const events = new EventSource(withToken('/events'));
+  const events = new EventSource('/events');
   events.addEventListener('state', (e) => {
     const s = JSON.parse(e.data);
     show(s.view);
-    setLines(s.log);
+    setLines(formatAll(s));
     if (!closed) $('Status').textContent = 'live';
   });
   events.addEventListener('view', (e) => show(JSON.parse(e.data)));
-  events.addEventListener('log', (e) => addLines(JSON.parse(e.data).log));
+  events.addEventListener('log', (e) => addLines(formatAll(JSON.parse(e.data))));
   events.addEventListener('cls', () => setLines([]));
-  events.onerror = () => { if (!closed) $('Status').textContent = 'connection to the server lost; retrying…'; };
+  events.onerror = () => { if (!closed) $('Status').textContent = 'connection lost; retrying…'; };
+  refreshTables();
+  setInterval(() => { if (!closed) refreshTables(); }, 1000);
 })();
 </script>
 </body>

@@ -121,6 +121,7 @@ std::string PanelServer::ViewJson() const {
     out += ",\"netConnected\":" + std::to_string(v.netConCnt);
     out += ",\"room\":" + std::to_string(v.roomCnt);
     out += ",\"cluster\":\"" + JsonEscape(v.cluster) + "\"";
+    out += std::string(",\"running\":") + b(v.running);
     out += std::string(",\"viewLog\":") + b(v.viewLog);
     out += std::string(",\"stopEnabled\":") + b(v.stopEnabled);
     out += std::string(",\"closing\":") + b(v.closing);
@@ -254,6 +255,31 @@ void PanelServer::Routes() {
     button("/api/halt", [this](const std::string&) { form_.Button2Click(); });
     button("/api/cls", [this](const std::string&) { form_.Button1Click(); });
     button("/api/viewlog", [this](const std::string& on) { form_.SetViewLog(on == "1"); });
+
+    http_.Get("/api/users", [this](const Request&, Response& res) {
+        NoStore(res);
+        res.set_content(form_.UsersJson(), "application/json");
+    });
+    http_.Get("/api/rooms", [this](const Request&, Response& res) {
+        NoStore(res);
+        res.set_content(form_.RoomsJson(), "application/json");
+    });
+    http_.Post("/api/kick", [this](const Request& req, Response& res) {
+        NoStore(res);
+        if (req.get_header_value(kPanelHeader) != "1") {
+            res.status = 403;
+            res.set_content("missing panel header\n", "text/plain");
+            return;
+        }
+        const std::string usrid = req.get_param_value("usrid");
+        // Shared: a task that runs after the wait gave up must not write to this frame.
+        auto kicked = std::make_shared<std::atomic<bool>>(false);
+        const bool done =
+            loop_.Call([this, usrid, kicked] { *kicked = form_.Kick(usrid); }, kButtonLimit);
+        res.status = !done ? 503 : *kicked ? 200 : 404;
+        res.set_content(std::string("{\"kicked\":") + (*kicked ? "true" : "false") + "}",
+                        "application/json");
+    });
 
     http_.Post("/api/close", [this](const Request& req, Response& res) {
         NoStore(res);

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/Messages.h"
@@ -78,26 +78,35 @@ class ProtocolDoc : public ::testing::TestWithParam<Example> {
         return text;
     }
 
-    // A pattern of the expected text: $NAME not yet bound matches digits and binds them.
+    // The expected text against the actual one: a $NAME not yet bound matches digits (with
+    // an optional minus) and binds them; everything else must be equal.
     bool matches(const std::string& expected, const std::string& actual) {
         const std::string want = substitute(expected);
-        std::vector<std::string> names;
-        std::string pattern;
-        static const std::regex var(R"(\$[A-Z]+)");
-        size_t last = 0;
-        for (auto it = std::sregex_iterator(want.begin(), want.end(), var);
-             it != std::sregex_iterator(); ++it) {
-            pattern += std::regex_replace(want.substr(last, it->position() - last),
-                                          std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-            pattern += "(-?[0-9]+)";
-            names.push_back(it->str());
-            last = it->position() + it->length();
+        std::map<std::string, std::string> bound;
+        size_t w = 0, a = 0;
+        while (w < want.size()) {
+            if (want[w] == '$' && w + 1 < want.size() &&
+                std::isupper(static_cast<unsigned char>(want[w + 1]))) {
+                size_t end = w + 1;
+                while (end < want.size() && std::isupper(static_cast<unsigned char>(want[end])))
+                    ++end;
+                size_t digits = a;
+                if (digits < actual.size() && actual[digits] == '-') ++digits;
+                while (digits < actual.size() &&
+                       std::isdigit(static_cast<unsigned char>(actual[digits])))
+                    ++digits;
+                if (digits == a) return false;
+                bound[want.substr(w, end - w)] = actual.substr(a, digits - a);
+                w = end;
+                a = digits;
+                continue;
+            }
+            if (a >= actual.size() || want[w] != actual[a]) return false;
+            ++w;
+            ++a;
         }
-        pattern +=
-            std::regex_replace(want.substr(last), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-        std::smatch m;
-        if (!std::regex_match(actual, m, std::regex(pattern))) return false;
-        for (size_t i = 0; i < names.size(); ++i) vars_[names[i]] = m[i + 1].str();
+        if (a != actual.size()) return false;
+        for (auto& [name, value] : bound) vars_[name] = value;
         return true;
     }
 
@@ -111,10 +120,13 @@ class ProtocolDoc : public ::testing::TestWithParam<Example> {
     }
 
     void run(const std::string& line) {
-        std::smatch m;
-        static const std::regex shape(R"(^(\w+) (>|<|=) ?(.*)$)");
-        ASSERT_TRUE(std::regex_match(line, m, shape)) << "unreadable line: " << line;
-        const std::string who = m[1], op = m[2], rest = m[3];
+        // "who op rest", op being >, < or =.
+        const size_t blank = line.find(' ');
+        ASSERT_TRUE(blank != std::string::npos && blank + 1 < line.size() &&
+                    std::string_view("<>=").find(line[blank + 1]) != std::string_view::npos)
+            << "unreadable line: " << line;
+        const std::string who = line.substr(0, blank), op = line.substr(blank + 1, 1);
+        const std::string rest = line.size() > blank + 3 ? line.substr(blank + 3) : "";
         if (op == "=") {
             ASSERT_FALSE(clients_.count(who)) << line;
             if (rest == "connected") {
@@ -178,8 +190,9 @@ TEST_P(ProtocolDoc, ExampleHoldsAgainstTheServer) {
     }
 }
 
-TEST(ProtocolDocFile, HasExamples) {
-    EXPECT_GE(readExamples().size(), 10u);
+// Guards the reader: a renamed file or a changed block marker would otherwise run nothing.
+TEST(ProtocolDocFile, ExamplesAreFound) {
+    EXPECT_FALSE(readExamples().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, ProtocolDoc, ::testing::ValuesIn(readExamples()),
