@@ -5,7 +5,7 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --start
 
-.PHONY: deps deps-test run build-release package test build-debug test-sanitize test-asan test-tsan bench clean
+.PHONY: deps deps-test run build-release package test build-debug test-sanitize test-asan test-tsan bench fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -45,6 +45,21 @@ test-tsan: deps-test
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'concurrency|e2e'
 
 test-sanitize: test-asan test-tsan
+
+# The libFuzzer targets (Debian's clang), each run for FUZZ_SECONDS from the seed corpus in
+# fuzz/corpus; inputs it finds go to build/fuzz/corpus, a crashing input to build/fuzz/.
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS := frame_reader handshake request_intake
+fuzz: deps
+	@[ -f build/fuzz/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIL_FUZZ=ON -DTESSIL_BUILD_TESTS=OFF -DTESSIL_BUILD_BENCH=OFF
+	cmake --build build/fuzz -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  ./build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 \
+	    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+	    build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
 
 bench: deps
 	@[ -f build/release/CMakeCache.txt ] || cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DTESSIL_BUILD_TESTS=OFF

@@ -11,6 +11,9 @@ set(TESSIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tessil)
 # its headers, the CMake package and the pkg-config file).
 install(TARGETS TessilServiceApp tessil-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT server)
+if(TARGET tessil-gateway)
+  install(TARGETS tessil-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
+endif()
 
 # The client library and the layers it links, exported as one set. Installed headers are
 # included as "client/LobbyClient.h", as inside the source tree.

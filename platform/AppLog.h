@@ -45,9 +45,6 @@ enum class Echo { kOff, kText, kJson };
 // Echo every line to standard output: kText as "TIME [CONTEXT] LINE", kJson as one JSON
 // object per line {"time":…,"log":"window","conn":…,"msg":…}.
 void SetEcho(Echo mode);
-inline void SetEchoToStdout(bool on) {
-    SetEcho(on ? Echo::kText : Echo::kOff);
-}
 // The echo's form of one entry (exposed for tests).
 std::string EchoLine(const Entry& e, Echo mode);
 }  // namespace windowlog

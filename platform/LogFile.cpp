@@ -99,7 +99,9 @@ bool TLogFile::Admit(std::string_view kind, std::chrono::steady_clock::time_poin
     k.refill = now;
     if (k.tokens >= 1) {
         k.tokens -= 1;
-        if (k.refused > 0) {
+        // The count of lines left out goes in at most once a second.
+        if (k.refused > 0 && now - k.lastNote >= std::chrono::seconds(1)) {
+            k.lastNote = now;
             queue_.push_back(formatNote_(std::string(kind) + ": " + std::to_string(k.refused) +
                                          " lines of this kind were not written (rate limit)") +
                              "\r\n");

@@ -61,7 +61,8 @@ class TLogFile {
     struct Kind {
         double tokens = 0;
         std::chrono::steady_clock::time_point refill{};
-        uint64_t refused = 0;  // since the last line of this kind that was written
+        uint64_t refused = 0;  // not yet reported in a note
+        std::chrono::steady_clock::time_point lastNote{};
         limits::TEpisode episode;
     };
     void Run();

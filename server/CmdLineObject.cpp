@@ -94,10 +94,7 @@ void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client,
         return;
     }
     // A connection that has guessed wrong too often is being closed; it gets nothing more.
-    if (logoutGuard_.ConnectionSpent(*client)) {
-        Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
-        return;
-    }
+    if (logoutGuard_.ConnectionSpent(*client)) return;
     const bool locked = logoutGuard_.IsLocked(usrid);
     switch (FGameInfo->LogoutChecked(usrid, client.get(), pass, !locked)) {
         case TGameUserInfo::TLogoutResult::Done:

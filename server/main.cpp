@@ -255,13 +255,13 @@ int main(int argc, char** argv) {
             form.SetOnViewChanged(nullptr);
             return 1;
         }
-        std::cout << "Control panel: http://" << panel->BoundAddress() << "/"
-                  << (token.empty() ? "" : " (log in with any user name and the panel token)")
-                  << std::endl;
         for (const std::string& e : startupErrors) {
             windowlog::Add("[ERR] " + e);
             filelog::Write("Startup", e);
         }
+        std::cout << "Control panel: http://" << panel->BoundAddress() << "/"
+                  << (token.empty() ? "" : " (log in with any user name and the panel token)")
+                  << std::endl;
     }
 
     // The operations endpoint: on the panel unless given an address of its own.

@@ -87,6 +87,9 @@ TEST(ProcessOptions, NonLoopbackPanelIsAllowedWithAToken) {
     EXPECT_TRUE(IsLoopbackHost("::1"));
     EXPECT_FALSE(IsLoopbackHost("0.0.0.0"));
     EXPECT_FALSE(IsLoopbackHost("128.0.0.1"));
+    // A name that starts like a loopback address is not one.
+    EXPECT_FALSE(IsLoopbackHost("127.example.net"));
+    EXPECT_FALSE(IsLoopbackHost("127.0.0.1.example.net"));
 }
 
 TEST(ProcessInstanceLock, SecondHolderOfTheSameNameIsRefusedUntilTheFirstGoes) {
