@@ -1,11 +1,11 @@
-# Entry points: make run, make test, make test-sanitize, make bench.
+# Entry points: make run, make test, make test-sanitize, make bench, make bench-load.
 # Every target installs what is missing first (scripts/install-deps), so a fresh
 # Debian 12 machine needs nothing else.
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --start
 
-.PHONY: deps deps-test run build-release package test build-debug test-sanitize test-asan test-tsan bench fuzz clean
+.PHONY: deps deps-test run build-release package test build-debug test-sanitize test-asan test-tsan bench bench-load fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -65,6 +65,13 @@ bench: deps
 	@[ -f build/release/CMakeCache.txt ] || cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DTESSIL_BUILD_TESTS=OFF
 	cmake --build build/release -j $(JOBS)
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+# The load comparison: the Release server beside the limit server of the measuring kit,
+# same shapes, same run (about 4 minutes; DUR=5 SHAPES="ping chat8" for a quick look).
+BENCH_KIT ?= ../shared/bench
+bench-load: bench
+	@[ -x $(BENCH_KIT)/compare.sh ] || { echo "bench-load: no measuring kit at $(BENCH_KIT) (set BENCH_KIT)"; exit 1; }
+	$(BENCH_KIT)/compare.sh build/release/server/TessilServiceApp
 
 clean:
 	rm -rf build

@@ -55,7 +55,7 @@ inline constexpr uint64_t kDefaultMaxPendingOut = 64ull * 1024 * 1024;
 inline constexpr uint8_t kParkOutput = 1;
 inline constexpr uint8_t kParkTokens = 2;
 // How often the sweeper checks deadlines, backlogs and paused connections.
-inline constexpr int kSweepIntervalMs = 100;
+inline constexpr int kSweepIntervalMs = 250;
 
 // Steady-clock milliseconds (never 0, so 0 can mean "unset").
 int64_t NowMs();

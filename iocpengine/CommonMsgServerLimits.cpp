@@ -88,8 +88,8 @@ bool TCommonMsgServer::Impl::TakeToken(TClientRec* c, int64_t now) {
         if (c->FTokens > burst) c->FTokens = burst;
     }
     c->FTokenMs = now;
-    // A client whose bucket has filled half way again has slowed down: no flood.
-    if (c->FTokens >= burst / 2) c->FThrottledSinceMs = 0;
+    // A client whose bucket has filled up again has slowed down: no flood.
+    if (c->FTokens >= burst) c->FThrottledSinceMs = 0;
     if (c->FTokens >= 1) {
         c->FTokens -= 1;
         return true;
@@ -218,7 +218,14 @@ void TCommonMsgServer::Impl::SweepOnce(int64_t now) {
             }
         }
         const uint64_t pending = c->FPendingOut.load();
-        if (l.softPendingOut > 0 && pending > l.softPendingOut) {
+        // Not draining: above the soft limit, or still paused by it (reading stopped there
+        // and the client has not read enough since to resume it).
+        bool backedUp = (c->FParked.load() & kParkOutput) != 0;
+        if (backedUp && pending <= l.softPendingOut / 2) {
+            Resume(c.get(), kParkOutput);  // drained while the pause was being decided
+            backedUp = false;
+        }
+        if (l.softPendingOut > 0 && (pending > l.softPendingOut || backedUp)) {
             int64_t since = c->FSoftSinceMs.load();
             if (since == 0) {
                 c->FSoftSinceMs.store(now);
@@ -231,8 +238,6 @@ void TCommonMsgServer::Impl::SweepOnce(int64_t now) {
             }
         } else {
             if (c->FSoftSinceMs.load() != 0) c->FSoftSinceMs.store(0);
-            if ((c->FParked.load() & kParkOutput) && pending <= l.softPendingOut / 2)
-                Resume(c.get(), kParkOutput);
         }
         if ((c->FParked.load() & kParkTokens) != 0) {
             // Paused for the bucket: no read is outstanding, so this thread owns it now.

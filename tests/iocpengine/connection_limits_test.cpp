@@ -204,6 +204,23 @@ TEST(ConnectionLimits, ABacklogStopsReadingUntilItDrains) {
     EXPECT_TRUE(b.h.WaitUntil([&] { return b.h.received.size() == 2000; }));
 }
 
+TEST(ConnectionLimits, APipeliningClientThatNeverReadsIsClosedAfterTheHold) {
+    TConnectionLimits l;
+    l.softPendingOut = 256 << 10;
+    l.softPendingMs = 300;
+    Bounded b(l);
+    b.h.onData = [](TCommonMsgServer& s, const TClientRecPtr& c, std::string_view) {
+        s.SendString(std::string(10 << 10, 'r'), c);
+    };
+    RawSocket s = b.LoggedIn();
+    std::string burst;
+    for (int i = 0; i < 3000; ++i) burst += EncodeFrame(mtData, "q");
+    ASSERT_TRUE(s.Send(burst));
+    ASSERT_TRUE(b.h.WaitUntil([&] { return b.h.disconnected.size() == 1; }, 5s))
+        << b.h.Locked([&] { return b.h.received.size(); }) << " requests read\n"
+        << b.h.EngineLog();
+}
+
 TEST(ConnectionLimits, AnHonestBurstPassesAndASustainedFloodIsClosed) {
     TConnectionLimits l;
     l.requestRate = 100;
