@@ -20,14 +20,15 @@ ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig 
       forwardTimeoutMs_(settings::Int("Cluster", "ForwardTimeoutMs", 5000, 100, 600000)),
       aliveTtlMs_(config.aliveTtl.count()),
       executor_(std::make_unique<Scheduler>()),
-      node_(std::move(config), *executor_) {
+      exec_(*executor_),
+      node_(std::move(config), exec_) {
     node_.onJoined = [this](bool presumedDead) { onJoined(presumedDead); };
     node_.onLost = [this] { onLost(); };
     node_.onNodeDead = [this](const std::string& n) { onNodeDead(n); };
     node_.onMessage = [this](WireMessage m) { onMessage(std::move(m)); };
     node_.peersOfInterest = [this] { return peers(); };
     node_.Start();
-    executor_->ScheduleAfter(1000, [this] { countCluster(); });
+    exec_.ScheduleAfter(1000, [this] { countCluster(); });
 }
 
 void ClusterLobbyImpl::countCluster() {
@@ -37,7 +38,7 @@ void ClusterLobbyImpl::countCluster() {
             clusterRooms_ = rooms;
         });
     }
-    executor_->ScheduleAfter(1000, [this] { countCluster(); });
+    exec_.ScheduleAfter(1000, [this] { countCluster(); });
 }
 
 ClusterLobbyImpl::~ClusterLobbyImpl() {

@@ -160,6 +160,7 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
 
     // Runs Redis results, the other nodes' messages and the liveness tick, one at a time.
     std::unique_ptr<Scheduler> executor_;
+    Scheduler& exec_;  // *executor_, for the tasks (the pointer itself is reset at the end)
     ClusterNode node_;
 };
 

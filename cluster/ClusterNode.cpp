@@ -105,12 +105,18 @@ void ClusterNode::Start() {
         if (onMessage) onMessage(std::move(*m));
     });
     link_.Start({kPrefix + "node:" + config_.node});
+    std::lock_guard lock(tickMu_);
     tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
 }
 
 void ClusterNode::Stop() {
-    if (stopping_.exchange(true)) return;
-    executor_.Cancel(tickTask_);
+    Scheduler::TaskId tick = 0;
+    {
+        std::lock_guard lock(tickMu_);
+        if (stopping_.exchange(true)) return;
+        tick = tickTask_;
+    }
+    executor_.Cancel(tick);  // a tick running now sees stopping_ and does not come back
     // A clean exit drops the liveness key at once, so the others notice within one check
     // (instead of the time-out) and clean up after this node as after any death: its IDs
     // are released and its users leave their rooms by the lobby's rules. The wait is short
@@ -178,7 +184,8 @@ void ClusterNode::tick() {
             checkDeaths();
         }
     }
-    tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
+    std::lock_guard lock(tickMu_);
+    if (!stopping_) tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
 }
 
 void ClusterNode::join() {

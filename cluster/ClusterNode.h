@@ -131,6 +131,7 @@ class ClusterNode {
     std::atomic<int> block_{-1};
     std::atomic<int64_t> joinedAtMs_{0};
     std::atomic<bool> stopping_{false};
+    std::mutex tickMu_;  // guards tickTask_ between the tick and Stop
     Scheduler::TaskId tickTask_ = 0;
     bool joining_ = false;
     bool presumedDead_ = false;

@@ -105,8 +105,8 @@ bool ClusterLobbyImpl::forward(const TClientRecPtr& client, const std::string& b
         node, EncodeWire(WireKind::Forward,
                          {node_.Name(), user, client->FUsrPass, client->FTagID, client->FGCode,
                           client->FUsrName, client->FUserNick, client->FUsrInfo, requestId, body}));
-    executor_->ScheduleAfter(forwardTimeoutMs_,
-                             [this, user, requestId] { failForward(user, requestId); });
+    exec_.ScheduleAfter(forwardTimeoutMs_,
+                        [this, user, requestId] { failForward(user, requestId); });
     return false;
 }
 
@@ -531,7 +531,7 @@ void ClusterLobbyImpl::onJoined(bool presumedDead) {
     // liveness time-out, as for logins), the nodes of the stand-ins here learn again where
     // their users sit.
     if (!presumedDead) {
-        executor_->ScheduleAfter(aliveTtlMs_ / 2, [this] {
+        exec_.ScheduleAfter(aliveTtlMs_ / 2, [this] {
             if (node_.Joined()) resyncStandIns();
         });
     }
