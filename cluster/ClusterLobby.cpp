@@ -41,16 +41,19 @@ void ClusterLobbyImpl::countCluster() {
 }
 
 ClusterLobbyImpl::~ClusterLobbyImpl() {
+    if (transport_) transport_->DetachStandIns();
     node_.Stop();
     executor_.reset();
 }
 
 std::shared_ptr<void> ClusterLobbyImpl::AttachServer(TCommonMsgServer* server) {
-    transport_ = std::make_unique<ClusterTransport>(*server, *this);
+    transport_ = std::make_shared<ClusterTransport>(*server, *this);
     auto netMesg = std::make_shared<TNetMesg>(transport_.get());
     cmd_.SetSvrNet(server);
     cmd_.SetNetMesg(netMesg);
-    return std::shared_ptr<void>(nullptr, [netMesg](void*) { netMesg->Detach(); });
+    // The handle keeps the transport for the reply path until the server is freed.
+    return std::shared_ptr<void>(nullptr,
+                                 [netMesg, transport = transport_](void*) { netMesg->Detach(); });
 }
 
 void ClusterLobbyImpl::DetachServer() {

@@ -122,7 +122,8 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     mutable TCmdLineObject cmd_;  // mutable: the const queries read the registry
     RequestIntake intake_;
     ClientStrand strand_;
-    std::unique_ptr<ClusterTransport> transport_;
+    // Shared with the reply path's handle, which may outlive this object.
+    std::shared_ptr<ClusterTransport> transport_;
 
     // Stand-ins: records of users of other nodes who sit in this node's rooms.
     struct StandIn {

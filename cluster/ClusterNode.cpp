@@ -2,9 +2,11 @@
 // liveness tick run on the cluster executor; the key updates queue commands from any thread.
 #include "cluster/ClusterNode.h"
 
+#include <future>
 #include <memory>
 
 #include "platform/AppLog.h"
+#include "platform/Settings.h"
 #include "protocol/TextUtils.h"
 
 namespace tessil::cluster {
@@ -82,7 +84,11 @@ std::string RenderFindUserItem(const PresenceItem& p) {
 }
 
 ClusterNode::ClusterNode(ClusterConfig config, Scheduler& executor)
-    : config_(std::move(config)), executor_(executor), link_(config_.redis, executor) {}
+    : config_(std::move(config)),
+      executor_(executor),
+      link_(config_.redis, executor,
+            static_cast<size_t>(
+                settings::Int("Limits", "ClusterRedisBacklog", 100000, 100, 100000000))) {}
 
 ClusterNode::~ClusterNode() {
     Stop();
@@ -105,10 +111,15 @@ void ClusterNode::Start() {
 void ClusterNode::Stop() {
     if (stopping_.exchange(true)) return;
     executor_.Cancel(tickTask_);
-    // A clean exit hands the node's keys back at once instead of waiting for its death.
+    // A clean exit drops the liveness key at once, so the others notice within one check
+    // (instead of the time-out) and clean up after this node as after any death: its IDs
+    // are released and its users leave their rooms by the lobby's rules. The wait is short
+    // and runs on the thread that closes the process, never on a worker.
     if (link_.Up() && joined_) {
-        link_.Command({"DEL", AliveKey(config_.node)});
-        link_.Command({"SREM", kNodes, config_.node});
+        auto sent = std::make_shared<std::promise<void>>();
+        link_.Command({"DEL", AliveKey(config_.node)},
+                      [sent](const RedisReply&) { sent->set_value(); });
+        sent->get_future().wait_for(std::chrono::milliseconds(500));
     }
     link_.Stop();
 }

@@ -120,6 +120,15 @@ void ClusterLobbyImpl::failForward(const std::string& user, const std::string& r
         pending_.erase(it);
     }
     filelog::Write("Cluster", "node " + p.node + " did not answer a forwarded " + p.word);
+    bool seatedThere = false;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(user);
+        seatedThere = it != seats_.end() && it->second == p.node;
+    }
+    // What the request did there is unknown; a user not seated there must not be left
+    // seated by a late entry.
+    if (!seatedThere) node_.Send(p.node, EncodeWire(WireKind::Logout, {node_.Name(), user}));
     refuseUnavailable(p.client, p.word);
     finish(p.client);
 }
@@ -435,11 +444,12 @@ void ClusterLobbyImpl::loseSeat(const std::string& user, const std::string& node
     if (!client) return;
     // The room went with its node: for this member it is closed, as when its master
     // closes it.
-    reply(client, MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
     {
+        // Out of the room before the notice can reach the client and draw its next request.
         auto guard = cmd_.GameInfo().Guard();
         client->FRoomNo = -2;
         client->FGameStat = 0;
+        reply(client, MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
     }
     publishPresence(client);
 }

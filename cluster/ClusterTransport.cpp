@@ -1,31 +1,48 @@
 // The cluster's message-server decorator (see ClusterTransport.h). Any thread.
 #include "cluster/ClusterTransport.h"
 
+#include <mutex>
+
 #include "protocol/MsgFrame.h"
 
 namespace tessil::cluster {
 
+void ClusterTransport::DetachStandIns() {
+    std::unique_lock lock(mu_);
+    standIns_ = nullptr;
+}
+
+bool ClusterTransport::divertFrame(const TClientRecPtr& client, std::string_view frame) {
+    std::shared_lock lock(mu_);
+    if (standIns_ == nullptr || !standIns_->IsStandIn(client.get())) return false;
+    standIns_->SendToStandIn(client, frame);
+    return true;
+}
+
 void ClusterTransport::SendString(std::string_view body, const TClientRecPtr& client) {
-    if (client && standIns_.IsStandIn(client.get())) {
-        standIns_.SendToStandIn(client, EncodeFrame(mtData, body));
-        return;
+    if (client) {
+        std::shared_lock lock(mu_);
+        if (standIns_ != nullptr && standIns_->IsStandIn(client.get())) {
+            standIns_->SendToStandIn(client, EncodeFrame(mtData, body));
+            return;
+        }
     }
     server_.SendString(body, client);
 }
 
 void ClusterTransport::SendFrame(std::shared_ptr<const std::string> frame,
                                  const TClientRecPtr& client) {
-    if (client && frame && standIns_.IsStandIn(client.get())) {
-        standIns_.SendToStandIn(client, *frame);
-        return;
-    }
+    if (client && frame && divertFrame(client, *frame)) return;
     server_.SendFrame(std::move(frame), client);
 }
 
 void ClusterTransport::DisconnectClient(const TClientRecPtr& client) {
-    if (client && standIns_.IsStandIn(client.get())) {
-        standIns_.CloseStandIn(client);
-        return;
+    if (client) {
+        std::shared_lock lock(mu_);
+        if (standIns_ != nullptr && standIns_->IsStandIn(client.get())) {
+            standIns_->CloseStandIn(client);
+            return;
+        }
     }
     server_.DisconnectClient(client);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -24,7 +25,12 @@ class ClusterTransport final : public IMsgTransport {
     };
 
     ClusterTransport(IMsgTransport& server, IStandIns& standIns)
-        : server_(server), standIns_(standIns) {}
+        : server_(server), standIns_(&standIns) {}
+
+    // The cluster lobby is going away: from now on every frame goes to the message server
+    // (the reply path may outlive the lobby by the closes it has scheduled). Waits for a
+    // call into the lobby that is running.
+    void DetachStandIns();
 
     bool IsActive() const override { return server_.IsActive(); }
     void SendString(std::string_view body, const TClientRecPtr& client) override;
@@ -34,7 +40,11 @@ class ClusterTransport final : public IMsgTransport {
 
   private:
     IMsgTransport& server_;
-    IStandIns& standIns_;
+    // Null once detached; held shared while a call uses it.
+    mutable std::shared_mutex mu_;
+    IStandIns* standIns_;
+    // True when the stand-ins took the call.
+    bool divertFrame(const TClientRecPtr& client, std::string_view frame);
 };
 
 }  // namespace tessil::cluster

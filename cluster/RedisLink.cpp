@@ -92,8 +92,8 @@ void Append(redisContext* c, const std::vector<std::string>& argv) {
 
 }  // namespace
 
-RedisLink::RedisLink(RedisAddress address, Scheduler& executor)
-    : address_(std::move(address)), executor_(executor) {}
+RedisLink::RedisLink(RedisAddress address, Scheduler& executor, size_t backlog)
+    : address_(std::move(address)), executor_(executor), backlog_(backlog) {}
 
 RedisLink::~RedisLink() {
     Stop();
@@ -121,13 +121,22 @@ void RedisLink::post(std::function<void()> fn) {
 }
 
 void RedisLink::Command(std::vector<std::string> argv, Callback done) {
+    bool full = false;
     {
         std::lock_guard lock(mutex_);
-        if (!stop_) {
+        full = queue_.size() >= backlog_;
+        if (!stop_ && !full) {
             queue_.push_back(Pending{std::move(argv), std::move(done)});
             wake_.notify_one();
             return;
         }
+    }
+    if (full) {
+        limits::CountRefusal("cluster_redis_backlog");
+        if (backlogFull_.Begin())
+            filelog::Write("Cluster",
+                           "Redis falls behind: commands past [Limits] "
+                           "ClusterRedisBacklog are refused");
     }
     if (done) post([done = std::move(done)] { done(RedisReply{}); });
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/LimitEvents.h"
 #include "platform/Scheduler.h"
 
 namespace tessil::cluster {
@@ -47,7 +48,9 @@ class RedisLink {
     // connection and with false when it is lost.
     using StateHandler = std::function<void(bool up)>;
 
-    RedisLink(RedisAddress address, Scheduler& executor);
+    // backlog: commands that may wait for the command thread; past it a command fails at
+    // once (as if Redis were down), counted as a refusal of "cluster_redis_backlog".
+    RedisLink(RedisAddress address, Scheduler& executor, size_t backlog = 100000);
     // Stops and joins both threads; callbacks not yet run are dropped by the executor.
     ~RedisLink();
     RedisLink(const RedisLink&) = delete;
@@ -80,6 +83,8 @@ class RedisLink {
 
     const RedisAddress address_;
     Scheduler& executor_;
+    const size_t backlog_;
+    limits::TEpisode backlogFull_;
     StateHandler onState_;
     MessageHandler onMessage_;
     std::vector<std::string> channels_;

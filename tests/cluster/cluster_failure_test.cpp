@@ -100,6 +100,19 @@ TEST_F(ClusterFailure, NodeKilledMidGame) {
     for (const char* gone : {"\"kim\"", "\"choi\""}) EXPECT_THAT(users, Not(HasSubstr(gone)));
 }
 
+TEST_F(ClusterFailure, NodeStoppedCleanlyHandsItsUsersBack) {
+    int32_t roomNo = 0;
+    auto kim = Make(0, "kim", roomNo);
+    auto lee = cluster->Login(2, "lee");
+    ASSERT_TRUE(kim && lee);
+    Enter(*lee, roomNo);
+    cluster->StopNode(2);
+    auto out = kim->WaitFor("USROUT", kNotice);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->data, "플레이어 퇴실: lee");
+    EXPECT_TRUE(cluster->Login(1, "lee"));
+}
+
 TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
     int32_t local = 0, shared = 0;
     auto kim = Make(0, "kim", local);

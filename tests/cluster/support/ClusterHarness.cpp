@@ -143,6 +143,16 @@ Cluster::~Cluster() {
             if (!node.proc->Wait(10s)) node.proc->Kill(SIGKILL);
         }
     }
+    // A sanitizer's report in a node's output fails the test.
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        std::ifstream in(dir_ / Name(static_cast<int>(i)) / "stdout.txt");
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                   "WARNING: ThreadSanitizer", "runtime error:"})
+            EXPECT_EQ(text.find(report), std::string::npos)
+                << Name(static_cast<int>(i)) << ": " << report;
+    }
     nodes_.clear();
     redis_.reset();
     std::error_code ec;
@@ -174,13 +184,15 @@ void Cluster::startNode(int index) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         spawnNode(index);
         // A free port may be taken by another test before the node binds it: then again.
-        // The node writes "Start" once it listens, an "[ERR]" line when it cannot.
+        // The node writes "Start" once it listens, "Cannot listen" when it cannot.
         for (int i = 0; i < 500; ++i) {
             std::ifstream in(out);
             const std::string text((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
-            if (text.find("\nStart\n") != std::string::npos) return;
-            if (text.find("[ERR]") != std::string::npos) break;
+            if (text.find(" Start\n") != std::string::npos ||
+                text.find("\nStart\n") != std::string::npos)
+                return;
+            if (text.find("Cannot listen") != std::string::npos) break;
             std::this_thread::sleep_for(10ms);
         }
         KillNode(index);
@@ -198,11 +210,17 @@ void Cluster::spawnNode(int index) {
     node.proc = std::make_unique<Child>(
         AppPath().string(),
         std::vector<std::string>{"--start", "--headless", "--port", std::to_string(node.port),
-                                 "--instance", dir_.filename().string() + "-" + name, "--log-dir",
-                                 logDir.string(), "--config", (dir_ / "node.ini").string(),
-                                 "--workers", "2", "--cluster",
+                                 "--instance", dir_.filename().string() + "-" + name, "--ops",
+                                 "off", "--log-dir", logDir.string(), "--config",
+                                 (dir_ / "node.ini").string(), "--workers", "2", "--cluster",
                                  "127.0.0.1:" + std::to_string(redisPort_), "--node", name},
         logDir / "stdout.txt");
+}
+
+void Cluster::StopNode(int node) {
+    auto& proc = nodes_.at(static_cast<size_t>(node)).proc;
+    proc->Kill(SIGTERM);
+    if (!proc->Wait(10s)) ADD_FAILURE() << Name(node) << " did not stop on SIGTERM";
 }
 
 void Cluster::KillNode(int node) {

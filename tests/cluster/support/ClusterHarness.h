@@ -58,6 +58,8 @@ class Cluster {
     std::unique_ptr<LobbyClient> Login(int node, const std::string& id);
 
     void KillNode(int node);
+    // SIGTERM: the node's close sequence runs.
+    void StopNode(int node);
     void KillRedis();
     // Starts Redis again on the same port (empty: nothing was saved).
     void StartRedis();
