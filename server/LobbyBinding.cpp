@@ -83,7 +83,9 @@ class LobbyBinding final : public IAppLobby {
                 for (const auto& [member, rec] : room->FUserList) {
                     if (!first) out += ',';
                     first = false;
-                    out += "\"" + JsonEscape(member) + "\"";
+                    out += '"';
+                    out += JsonEscape(member);
+                    out += '"';
                 }
                 out += "]}";
             }

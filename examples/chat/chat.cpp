@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     std::string room = "0";
     client.OnReply([&](const Reply& r) {
         if ((r.cmd == "MAKEROOM" && r.code == "E000")) room = r.data;
-        if (r.cmd == "DELROOM" || (r.cmd == "EXITROOM" && r.code == "E000")) room = "0";
+        if (r.cmd == "DELROOM" || (r.cmd == "EXITROOM" && r.code == "E000"))
+            room.assign(1, '0');  // not = "0": GCC 12 -O3 warns falsely (-Wrestrict)
         std::printf("[%s] %s\n", r.cmd.c_str(), r.data.c_str());
         std::fflush(stdout);
     });
