@@ -64,11 +64,16 @@ TLogFile::~TLogFile() {
     }
     wake_.notify_one();
     if (writer_.joinable()) writer_.join();
+    CloseFile();
 }
 
 void TLogFile::SetPath(std::string path) {
-    std::lock_guard lock(mutex_);
-    path_ = std::move(path);
+    {
+        std::lock_guard lock(mutex_);
+        path_ = std::move(path);
+        pathChanged_ = true;
+    }
+    wake_.notify_one();
 }
 
 std::string TLogFile::Path() {
@@ -160,8 +165,22 @@ bool TLogFile::Touch(const std::string& path, bool truncate, std::string* error)
 void TLogFile::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        wake_.wait(lock, [&] { return stop_ || pathChanged_ || !queue_.empty(); });
         if (queue_.empty() && stop_) break;
+        if (pathChanged_) {
+            // Opened now, while descriptors are at hand, so a later line (one about the
+            // descriptor table being full, say) still has its file.
+            pathChanged_ = false;
+            const std::string path = path_;
+            lock.unlock();
+            if (path.empty()) {
+                CloseFile();
+            } else {
+                OpenCurrent(path);
+            }
+            lock.lock();
+            continue;
+        }
         std::deque<std::string> batch;
         batch.swap(queue_);
         const uint64_t dropped = dropped_;
@@ -189,24 +208,49 @@ void TLogFile::WriteBatch(const std::string& path, std::string& text) {
         maxBytes = limits_.maxBytes;
     }
     // One append per batch: lines stay whole and in queue order.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // the batch is lost; the next batch tries again
+    if (!OpenCurrent(path)) return;  // the batch is lost; the next batch tries again
     struct stat st {};
-    if (maxBytes > 0 && ::fstat(fd, &st) == 0 && st.st_size > 0 &&
+    if (maxBytes > 0 && ::fstat(fd_, &st) == 0 && st.st_size > 0 &&
         static_cast<uint64_t>(st.st_size) + text.size() > maxBytes) {
         // Full: the file becomes NAME.1 (replacing an older one) and a new file begins.
-        ::close(fd);
+        CloseFile();
         std::rename(path.c_str(), (path + ".1").c_str());
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) return;
+        if (!OpenCurrent(path)) return;
     }
     size_t off = 0;
     while (off < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+        const ssize_t n = ::write(fd_, text.data() + off, text.size() - off);
         if (n <= 0) break;
         off += static_cast<size_t>(n);
     }
-    ::close(fd);
+}
+
+bool TLogFile::OpenCurrent(const std::string& path) {
+    struct stat byName {};
+    if (fd_ >= 0) {
+        const bool same = path == openPath_ && ::stat(path.c_str(), &byName) == 0 &&
+                          static_cast<uint64_t>(byName.st_dev) == openDev_ &&
+                          static_cast<uint64_t>(byName.st_ino) == openIno_;
+        if (same) return true;
+        CloseFile();
+    }
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0) return false;
+    struct stat opened {};
+    if (::fstat(fd_, &opened) != 0) {
+        CloseFile();
+        return false;
+    }
+    openPath_ = path;
+    openDev_ = static_cast<uint64_t>(opened.st_dev);
+    openIno_ = static_cast<uint64_t>(opened.st_ino);
+    return true;
+}
+
+void TLogFile::CloseFile() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    openPath_.clear();
 }
 
 }  // namespace tessil

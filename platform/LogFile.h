@@ -1,6 +1,8 @@
 // A log file written by a thread of its own: callers queue whole lines and never wait for
-// the disk. The file is opened by name for every batch, so a file renamed away (logrotate,
-// or the size cap) is left at once and the next batch creates it again; past its size cap
+// the disk. The writer keeps the file open (a line can still be written when the process
+// has no descriptor left) and checks before each batch that the name still leads to the
+// open file, so a file renamed away (logrotate) is left at once and the next batch
+// creates it again; past its size cap
 // the file is renamed to NAME.1. Lines of one kind beyond a rate are counted, not written,
 // with one line per episode. Owned by the file log and by the engine's file logger; Append
 // from any thread.
@@ -67,6 +69,9 @@ class TLogFile {
     };
     void Run();
     void WriteBatch(const std::string& path, std::string& text);
+    // Writer thread: makes fd_ the file that `path` names now, opening it when needed.
+    bool OpenCurrent(const std::string& path);
+    void CloseFile();
     // False when the line is over its kind's rate; may queue a note first (mutex_ held).
     bool Admit(std::string_view kind, std::chrono::steady_clock::time_point now);
 
@@ -83,6 +88,12 @@ class TLogFile {
     uint64_t written_ = 0;
     uint64_t dropped_ = 0;
     bool stop_ = false;
+    bool pathChanged_ = false;
+    // The open file and its identity: the writer thread's alone.
+    int fd_ = -1;
+    std::string openPath_;
+    uint64_t openDev_ = 0;
+    uint64_t openIno_ = 0;
     std::thread writer_;  // last member: started once the rest is constructed
 };
 
