@@ -84,6 +84,22 @@ ServerProcess::ServerProcess(const std::map<std::string, std::string>& limits) {
         ini << "[Limits]\n";
         for (const auto& [key, value] : limits) ini << key << "=" << value << "\n";
     }
+    // A free port can be taken by someone else before the server binds it: try another.
+    for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
+        if (attempt > 0) {
+            Wait(10s);
+            if (reader_.joinable()) reader_.join();
+            std::lock_guard lock(mu_);
+            if (out_.find("Address already in use") == std::string::npos) break;
+            out_.clear();
+            exited_ = false;
+            code_ = -1;
+        }
+        Launch();
+    }
+}
+
+void ServerProcess::Launch() {
     port_ = FreePort();
     std::vector<std::string> args{AppPath().string(),
                                   "--headless",

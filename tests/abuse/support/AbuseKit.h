@@ -55,6 +55,8 @@ class ServerProcess {
     std::string Output() const;
 
   private:
+    // Spawns the server on a fresh free port and waits for its "Start" line.
+    void Launch();
     void Drain(int fd);
 
     std::filesystem::path dir_;
