@@ -67,19 +67,25 @@ def free_port():
 
 class DocClientAgainstServer(unittest.TestCase):
     def setUp(self):
-        self.port = free_port()
         self.logs = tempfile.TemporaryDirectory()
-        self.server = subprocess.Popen(
-            [os.environ["TESSIL_APP"], "--headless", "--start", "--port", str(self.port),
-             "--instance", f"pydoc-{os.getpid()}", "--log-dir", self.logs.name, "--workers", "2"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
+        # A free port can be taken by another program before the server binds it (tests
+        # beside this one open thousands of connections): then the server exits, try another.
+        for _ in range(3):
+            self.port = free_port()
+            self.server = subprocess.Popen(
+                [os.environ["TESSIL_APP"], "--headless", "--start", "--port", str(self.port),
+                 "--instance", f"pydoc-{os.getpid()}", "--log-dir", self.logs.name,
+                 "--workers", "2", "--ops", "off"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.time() + 10
+            while time.time() < deadline and self.server.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return
+                except OSError:
+                    time.sleep(0.05)
+            if self.server.poll() is None:
+                break
         self.fail("the server did not start listening")
 
     def tearDown(self):
