@@ -71,8 +71,12 @@ TEST(EngineBounds, AttackersHoldBoundedMemoryAndGiveItBackWhenGone) {
     EXPECT_EQ(closedStalled, 10) << "a backlog held above the soft limit is closed";
     // A stalled reader holds about the soft limit (reading pauses there), a sender of an
     // oversized body nothing.
+#ifndef __SANITIZE_ADDRESS__
+    // Under AddressSanitizer freed memory waits in its quarantine and the allocator never
+    // gives it back, so the server's resident size says nothing about these bounds there.
     EXPECT_LT(during - before, 10 * 3 * 1024 + 20 * 64) << "memory per attacker is bounded";
     EXPECT_LT(after - before, 4096) << "memory goes back once they are gone";
+#endif
 }
 
 // Delivery latency (ms) of chat between two members of a room, 200 messages one at a time.

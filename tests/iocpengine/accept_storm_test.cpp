@@ -93,6 +93,11 @@ TEST(AcceptStorm, FiveHundredSimultaneousConnectsAreAllAdmitted) {
 }
 
 TEST(AcceptStorm, OutOfDescriptorsShedsIdlesAndResumes) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime opens descriptors of its own to check memory (a pipe), so a
+    // full table makes it report objects it could not inspect; this test needs a plain build.
+    GTEST_SKIP() << "needs a build without AddressSanitizer";
+#endif
     DescriptorLimit fds;
     MsgServerHarness h;
     RawSocket served;
