@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from doc_client_test import DocClient, free_port
+from doc_client_test import DocClient, free_port, start_server
 
 CLI = os.environ.get("TESSIL_CLI", "")
 
@@ -58,18 +58,8 @@ class Terminal:
 
 class CliOnATerminal(unittest.TestCase):
     def setUp(self):
-        self.port = free_port()
         self.tmp = tempfile.TemporaryDirectory()
-        self.server = subprocess.Popen(
-            [os.environ["TESSIL_APP"], "--headless", "--start", "--port", str(self.port),
-             "--instance", f"pycli-{os.getpid()}", "--log-dir", self.tmp.name, "--workers", "2"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                DocClient(self.port, "probe").sock.close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        self.server, self.port = start_server(f"pycli-{os.getpid()}", self.tmp.name)
 
     def tearDown(self):
         self.server.terminate()

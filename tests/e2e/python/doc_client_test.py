@@ -65,28 +65,35 @@ def free_port():
         return s.getsockname()[1]
 
 
+def start_server(instance, log_dir):
+    """Starts the server headless on a free port; returns (process, port) once it listens.
+
+    A free port can be taken by another program before the server binds it (tests beside
+    this one open thousands of connections): then the server exits and another is tried."""
+    for _ in range(3):
+        port = free_port()
+        server = subprocess.Popen(
+            [os.environ["TESSIL_APP"], "--headless", "--start", "--port", str(port),
+             "--instance", instance, "--log-dir", log_dir, "--workers", "2", "--ops", "off"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline and server.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return server, port
+            except OSError:
+                time.sleep(0.05)
+        if server.poll() is None:
+            server.kill()
+            server.wait()
+            break
+    raise AssertionError("the server did not start listening")
+
+
 class DocClientAgainstServer(unittest.TestCase):
     def setUp(self):
         self.logs = tempfile.TemporaryDirectory()
-        # A free port can be taken by another program before the server binds it (tests
-        # beside this one open thousands of connections): then the server exits, try another.
-        for _ in range(3):
-            self.port = free_port()
-            self.server = subprocess.Popen(
-                [os.environ["TESSIL_APP"], "--headless", "--start", "--port", str(self.port),
-                 "--instance", f"pydoc-{os.getpid()}", "--log-dir", self.logs.name,
-                 "--workers", "2", "--ops", "off"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.time() + 10
-            while time.time() < deadline and self.server.poll() is None:
-                try:
-                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                    return
-                except OSError:
-                    time.sleep(0.05)
-            if self.server.poll() is None:
-                break
-        self.fail("the server did not start listening")
+        self.server, self.port = start_server(f"pydoc-{os.getpid()}", self.logs.name)
 
     def tearDown(self):
         self.server.terminate()
