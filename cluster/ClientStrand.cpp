@@ -19,33 +19,26 @@ bool ClientStrand::Submit(const TClientRecPtr& client, Item item) {
 }
 
 void ClientStrand::Finish(const TClientRec* client) {
-    Item next;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = running_.find(client);
-        if (it == running_.end()) return;
-        if (it->second.items.empty()) {
-            running_.erase(it);
-            return;
-        }
-        next = std::move(it->second.items.front());
-        it->second.items.pop_front();
+    drain(client, takeNext(client));
+}
+
+ClientStrand::Item ClientStrand::takeNext(const TClientRec* client) {
+    std::lock_guard lock(mutex_);
+    auto it = running_.find(client);
+    if (it == running_.end()) return {};
+    if (it->second.items.empty()) {
+        running_.erase(it);  // the strand is idle: the next Run starts it again
+        return {};
     }
-    drain(client, std::move(next));
+    Item next = std::move(it->second.items.front());
+    it->second.items.pop_front();
+    return next;
 }
 
 void ClientStrand::drain(const TClientRec* client, Item next) {
     while (next) {
         if (!next()) return;  // it finishes later, through Finish
-        std::lock_guard lock(mutex_);
-        auto it = running_.find(client);
-        if (it == running_.end()) return;
-        if (it->second.items.empty()) {
-            running_.erase(it);
-            return;
-        }
-        next = std::move(it->second.items.front());
-        it->second.items.pop_front();
+        next = takeNext(client);
     }
 }
 

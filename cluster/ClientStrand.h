@@ -36,6 +36,8 @@ class ClientStrand {
         std::deque<Item> items;
     };
     void drain(const TClientRec* client, Item next);
+    // The client's next waiting item, or none (and the strand idle) when nothing waits.
+    Item takeNext(const TClientRec* client);
 
     const size_t limit_;
     mutable std::mutex mutex_;

@@ -152,7 +152,7 @@ TEST(AcceptStorm, OutOfDescriptorsShedsIdlesAndResumes) {
         return n;
     };
     std::string log = h.EngineLog();
-    for (int i = 0; i < 50 && count(log) == 0; ++i) {
+    for (int i = 0; i < 250 && count(log) == 0; ++i) {
         std::this_thread::sleep_for(20ms);
         log = h.EngineLog();
     }
