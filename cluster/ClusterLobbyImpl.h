@@ -62,6 +62,17 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     bool roomList(const TClientRecPtr& client, const Peek& p, const std::string& body);
     bool userMessage(const TClientRecPtr& client, const Peek& p, const std::string& body);
     bool disconnected(const TClientRecPtr& client);
+    // LOGOUT of a user of this node (the requester's connection, or null for a request
+    // from another node): the lobby's verdict, and the user's cluster state cleared.
+    TGameUserInfo::TLogoutResult decideLogout(const std::string& usrid, const TClientRec* requester,
+                                              const std::string& pass);
+    // A user of this node is no longer logged in: its seat elsewhere, ID and entry go.
+    void loggedOut(const std::string& usrid);
+    void onLogoutAsk(const WireMessage& m);
+    void onLogoutVerdict(const WireMessage& m);
+    void failLogout(const std::string& requestId);
+    // LOGOUTs waiting for the answer of `node` (every node: "").
+    std::vector<std::string> logoutsTo(const std::string& node) const;
     // Runs the request here, then publishes what it changed.
     void runHere(const TClientRecPtr& client, const std::string& body, int32_t extraRoom = 0);
     bool gatePasses(const TClientRecPtr& client) const;
@@ -145,6 +156,12 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     mutable std::mutex seatMu_;
     std::map<std::string, std::string> seats_;  // user -> node owning the room
     std::map<std::string, Pending> pending_;    // user -> forwarded request
+    // LOGOUTs of other nodes' users, waiting for their node's verdict (by request id).
+    struct PendingLogout {
+        std::string node;
+        TClientRecPtr client;
+    };
+    std::map<std::string, PendingLogout> logouts_;
     uint64_t nextRequest_ = 0;
 
     // What was last published to Redis for this node's rooms and users.

@@ -7,7 +7,6 @@
 
 #include "platform/AppLog.h"
 #include "platform/Settings.h"
-#include "protocol/TextUtils.h"
 
 namespace tessil::cluster {
 
@@ -71,17 +70,6 @@ std::optional<PresenceItem> DecodePresence(const std::string& id, const std::str
 }
 
 }  // namespace
-
-std::string RenderUserListItem(const PresenceItem& p) {
-    return "{\"userid\":\"" + JsonEscape(p.userid) + "\", \"nickname\":\"" + JsonEscape(p.nick) +
-           "\", \"gcode\":\"" + JsonEscape(p.gcode) + "\", \"roomno\":\"" + IntToAnsiStr(p.roomNo) +
-           "\", \"stat\":" + IntToAnsiStr(p.gameStat) + "}";
-}
-
-std::string RenderFindUserItem(const PresenceItem& p) {
-    return "{\"userid\":\"" + JsonEscape(p.userid) + "\", \"nickname\":\"" + JsonEscape(p.nick) +
-           "\", \"gcode\":\"" + JsonEscape(p.gcode) + "\"}";
-}
 
 ClusterNode::ClusterNode(ClusterConfig config, Scheduler& executor)
     : config_(std::move(config)),
@@ -335,36 +323,61 @@ void ClusterNode::DropRoom(int32_t roomNo) {
     link_.Command({"HDEL", roomsKey(config_.node), std::to_string(roomNo)});
 }
 
-void ClusterNode::ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done) {
-    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
+void ClusterNode::gather(std::function<std::vector<Argv>(const std::string& node)> commands,
+                         std::function<void(std::optional<std::vector<NodeReply>>)> done) {
+    link_.Command({"SMEMBERS", kNodes}, [this, commands = std::move(commands),
+                                         done = std::move(done)](const RedisReply& r) {
         if (!r.up || r.error) return done(std::nullopt);
         struct Gather {
             size_t waiting = 0;
             bool failed = false;
-            std::vector<PresenceItem> items;
-            std::function<void(std::optional<std::vector<PresenceItem>>)> done;
+            std::vector<NodeReply> replies;
+            std::function<void(std::optional<std::vector<NodeReply>>)> done;
         };
         auto g = std::make_shared<Gather>();
         g->done = done;
         std::set<std::string> nodes{config_.node};
         for (const auto& e : r.elements) nodes.insert(e.str);
-        g->waiting = nodes.size();
+        std::vector<std::pair<std::string, Argv>> all;
         for (const auto& n : nodes) {
-            link_.Command({"HGETALL", usersKey(n)}, [g](const RedisReply& h) {
+            for (auto& argv : commands(n)) all.emplace_back(n, std::move(argv));
+        }
+        g->waiting = all.size();
+        g->replies.resize(all.size());
+        if (all.empty()) return done(std::move(g->replies));
+        for (size_t i = 0; i < all.size(); ++i) {
+            g->replies[i].node = all[i].first;
+            link_.Command(std::move(all[i].second), [g, i](const RedisReply& h) {
                 if (!h.up || h.error) g->failed = true;
-                for (size_t i = 0; i + 1 < h.elements.size(); i += 2) {
-                    if (auto p = DecodePresence(h.elements[i].str, h.elements[i + 1].str))
-                        g->items.push_back(std::move(*p));
-                }
-                if (--g->waiting == 0) {
-                    if (g->failed)
-                        g->done(std::nullopt);
-                    else
-                        g->done(std::move(g->items));
-                }
+                g->replies[i].reply = h;
+                if (--g->waiting > 0) return;
+                if (g->failed)
+                    g->done(std::nullopt);
+                else
+                    g->done(std::move(g->replies));
             });
         }
     });
+}
+
+void ClusterNode::ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done) {
+    gather(
+        [this](const std::string& n) {
+            return std::vector<Argv>{{"HGETALL", usersKey(n)}};
+        },
+        [done = std::move(done)](std::optional<std::vector<NodeReply>> replies) {
+            if (!replies) return done(std::nullopt);
+            std::vector<PresenceItem> items;
+            for (const auto& [node, h] : *replies) {
+                for (size_t i = 0; i + 1 < h.elements.size(); i += 2) {
+                    if (auto p = DecodePresence(h.elements[i].str, h.elements[i + 1].str)) {
+                        p->node = node;
+                        items.push_back(std::move(*p));
+                    }
+                }
+            }
+            done(std::move(items));
+        });
 }
 
 void ClusterNode::FindUser(const std::string& id, std::function<void(std::optional<Found>)> done) {
@@ -400,68 +413,48 @@ void ClusterNode::ListRooms(int32_t roomNo, std::function<void(std::optional<std
         });
         return;
     }
-    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
-        if (!r.up || r.error) return done(std::nullopt);
-        struct Gather {
-            size_t waiting = 0;
-            bool failed = false;
-            std::string list;
-            std::function<void(std::optional<std::string>)> done;
-        };
-        auto g = std::make_shared<Gather>();
-        g->done = done;
-        std::set<std::string> nodes{config_.node};
-        for (const auto& e : r.elements) nodes.insert(e.str);
-        g->waiting = nodes.size();
-        for (const auto& n : nodes) {
-            link_.Command({"HVALS", roomsKey(n)}, [g](const RedisReply& h) {
-                if (!h.up || h.error) g->failed = true;
-                for (const auto& item : h.elements) {
-                    if (!g->list.empty()) g->list += ',';
-                    g->list += item.str;
-                }
-                if (--g->waiting == 0) {
-                    if (g->failed)
-                        g->done(std::nullopt);
-                    else
-                        g->done(std::move(g->list));
-                }
-            });
+    RoomsByNode([done = std::move(done)](std::optional<std::vector<NodeRooms>> rooms) {
+        if (!rooms) return done(std::nullopt);
+        std::string list;
+        for (const auto& n : *rooms) {
+            for (const auto& item : n.items) {
+                if (!list.empty()) list += ',';
+                list += item;
+            }
         }
+        done(std::move(list));
     });
 }
 
+void ClusterNode::RoomsByNode(std::function<void(std::optional<std::vector<NodeRooms>>)> done) {
+    gather(
+        [this](const std::string& n) {
+            return std::vector<Argv>{{"HVALS", roomsKey(n)}};
+        },
+        [done = std::move(done)](std::optional<std::vector<NodeReply>> replies) {
+            if (!replies) return done(std::nullopt);
+            std::vector<NodeRooms> out;
+            for (auto& [node, h] : *replies) {
+                NodeRooms n{node, {}};
+                for (auto& item : h.elements) n.items.push_back(std::move(item.str));
+                out.push_back(std::move(n));
+            }
+            done(std::move(out));
+        });
+}
+
 void ClusterNode::Counts(std::function<void(int64_t, int64_t)> done) {
-    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
-        if (!r.up || r.error) return done(-1, -1);
-        struct Sum {
-            size_t waiting = 0;
-            bool failed = false;
-            int64_t users = 0, rooms = 0;
-            std::function<void(int64_t, int64_t)> done;
-        };
-        auto s = std::make_shared<Sum>();
-        s->done = done;
-        std::set<std::string> nodes{config_.node};
-        for (const auto& e : r.elements) nodes.insert(e.str);
-        s->waiting = nodes.size() * 2;
-        auto add = [s](int64_t Sum::*field) {
-            return [s, field](const RedisReply& h) {
-                if (!h.up || h.error) s->failed = true;
-                (*s).*field += h.integer;
-                if (--s->waiting == 0) {
-                    if (s->failed)
-                        s->done(-1, -1);
-                    else
-                        s->done(s->users, s->rooms);
-                }
-            };
-        };
-        for (const auto& n : nodes) {
-            link_.Command({"HLEN", usersKey(n)}, add(&Sum::users));
-            link_.Command({"HLEN", roomsKey(n)}, add(&Sum::rooms));
-        }
-    });
+    gather(
+        [this](const std::string& n) {
+            return std::vector<Argv>{{"HLEN", usersKey(n)}, {"HLEN", roomsKey(n)}};
+        },
+        [done = std::move(done)](std::optional<std::vector<NodeReply>> replies) {
+            if (!replies) return done(-1, -1);
+            int64_t counts[2] = {0, 0};
+            for (size_t i = 0; i < replies->size(); ++i)
+                counts[i % 2] += (*replies)[i].reply.integer;
+            done(counts[0], counts[1]);
+        });
 }
 
 void ClusterNode::NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done) {

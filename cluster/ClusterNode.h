@@ -19,6 +19,7 @@
 
 #include "cluster/ClusterWire.h"
 #include "cluster/RedisLink.h"
+#include "lobby/UserListItems.h"
 #include "platform/Scheduler.h"
 
 namespace tessil::cluster {
@@ -39,12 +40,14 @@ inline constexpr int kRoomBlocks = 100;
 // A user's entry in the cluster-wide user list.
 struct PresenceItem {
     std::string userid, nick, gcode;
+    std::string node;  // the user's node (set by ListUsers)
     int32_t roomNo = -2;
     int32_t gameStat = 0;
 };
-// The user-list item ({"userid":..., "roomno":"..", "stat":n}) and the find-user item.
-std::string RenderUserListItem(const PresenceItem& p);
-std::string RenderFindUserItem(const PresenceItem& p);
+// The entry as the lobby's list items take it.
+inline TUserListEntry ListEntry(const PresenceItem& p) {
+    return {p.userid, p.nick, p.gcode, p.roomNo, p.gameStat};
+}
 
 class ClusterNode {
   public:
@@ -101,6 +104,12 @@ class ClusterNode {
     void FindUser(const std::string& id, std::function<void(std::optional<Found>)> done);
     // The room items of every node ("[...]" contents joined by commas), or of one room.
     void ListRooms(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
+    // The room items of every node, by node.
+    struct NodeRooms {
+        std::string node;
+        std::vector<std::string> items;
+    };
+    void RoomsByNode(std::function<void(std::optional<std::vector<NodeRooms>>)> done);
     // Users and rooms of every node (HLEN of each node's hashes); -1 when unknown.
     void Counts(std::function<void(int64_t users, int64_t rooms)> done);
     // The node that owns a room number ("" when no node holds its block).
@@ -114,6 +123,15 @@ class ClusterNode {
     size_t Backlog() const { return link_.Queued(); }
 
   private:
+    using Argv = std::vector<std::string>;
+    struct NodeReply {
+        std::string node;
+        RedisReply reply;
+    };
+    // Runs the commands given for each node of the cluster (this one included) and calls
+    // done once every reply is in: the replies in order, or nothing when any failed.
+    void gather(std::function<std::vector<Argv>(const std::string& node)> commands,
+                std::function<void(std::optional<std::vector<NodeReply>>)> done);
     void onLinkState(bool up);
     void tick();
     void join();

@@ -18,14 +18,6 @@ std::string StripBrackets(const std::string& list) {
     return list.substr(1, list.size() - 2);
 }
 
-int32_t ToInt(const std::string& s, int32_t fallback) {
-    try {
-        return static_cast<int32_t>(std::stol(s));
-    } catch (...) {
-        return fallback;
-    }
-}
-
 }  // namespace
 
 // ---- stand-ins ---------------------------------------------------------------------------
@@ -198,7 +190,7 @@ void ClusterLobbyImpl::onDone(const WireMessage& m) {
         p = std::move(it->second);
         pending_.erase(it);
     }
-    applyState(m.fields[0], m.fields[1], ToInt(m.fields[3], -2), ToInt(m.fields[4], 0), true);
+    applyState(m.fields[0], m.fields[1], WireInt(m.fields[3], -2), WireInt(m.fields[4], 0), true);
     finish(p.client);
 }
 
@@ -285,7 +277,7 @@ void ClusterLobbyImpl::onResync(const WireMessage& m) {
         node_.Send(from, EncodeWire(WireKind::Logout, {node_.Name(), user}));
         return;
     }
-    applyState(from, user, ToInt(m.fields[2], -2), ToInt(m.fields[3], 0), true);
+    applyState(from, user, WireInt(m.fields[2], -2), WireInt(m.fields[3], 0), true);
 }
 
 void ClusterLobbyImpl::onMessage(WireMessage m) {
@@ -305,14 +297,20 @@ void ClusterLobbyImpl::onMessage(WireMessage m) {
                 break;
             case WireKind::State:
                 if (m.fields.size() == 4)
-                    applyState(m.fields[0], m.fields[1], ToInt(m.fields[2], -2),
-                               ToInt(m.fields[3], 0), false);
+                    applyState(m.fields[0], m.fields[1], WireInt(m.fields[2], -2),
+                               WireInt(m.fields[3], 0), false);
                 break;
             case WireKind::Logout:
                 onLogout(m);
                 break;
             case WireKind::Resync:
                 onResync(m);
+                break;
+            case WireKind::LogoutAsk:
+                onLogoutAsk(m);
+                break;
+            case WireKind::LogoutVerdict:
+                onLogoutVerdict(m);
                 break;
         }
     } catch (const std::exception& e) {
@@ -475,6 +473,15 @@ void ClusterLobbyImpl::onNodeDead(const std::string& node) {
     }
     for (const auto& user : seated) loseSeat(user, node);
     for (const auto& [user, id] : waiting) failForward(user, id);
+    for (const auto& id : logoutsTo(node)) failLogout(id);
+}
+
+std::vector<std::string> ClusterLobbyImpl::logoutsTo(const std::string& node) const {
+    std::vector<std::string> out;
+    std::lock_guard lock(seatMu_);
+    for (const auto& [id, p] : logouts_)
+        if (node.empty() || p.node == node) out.push_back(id);
+    return out;
 }
 
 void ClusterLobbyImpl::onJoined(bool presumedDead) {
@@ -544,6 +551,7 @@ void ClusterLobbyImpl::onLost() {
         for (const auto& [user, p] : pending_) waiting.emplace_back(user, p.requestId);
     }
     for (const auto& [user, id] : waiting) failForward(user, id);
+    for (const auto& id : logoutsTo("")) failLogout(id);
 }
 
 }  // namespace tessil::cluster
