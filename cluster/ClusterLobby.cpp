@@ -27,6 +27,8 @@ ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig 
     node_.onNodeDead = [this](const std::string& n) { onNodeDead(n); };
     node_.onMessage = [this](WireMessage m) { onMessage(std::move(m)); };
     node_.peersOfInterest = [this] { return peers(); };
+    node_.liveBlocks = [this] { return liveBlocks(); };
+    node_.onBlockLost = [this](int block) { onBlockLost(block); };
     node_.Start();
     exec_.ScheduleAfter(1000, [this] { countCluster(); });
 }
@@ -177,6 +179,12 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
         if (it != seats_.end()) seat = it->second;
     }
     if (!seat.empty()) return forward(client, body, seat, p.word);
+    if (p.command == cmdMakeRoom && node_.RoomRange().first == 0) {
+        // Between losing its number block and claiming a new one a node has no numbers to
+        // give that are sure to be unique.
+        refuseUnavailable(client, p.word);
+        return true;
+    }
     if (p.command == cmdUsrMsgAll || p.command == cmdUsrDef) {
         // Chat changes no state: nothing to publish afterwards.
         intake_.Server_DataReceived(client, body);

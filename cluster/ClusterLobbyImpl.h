@@ -109,6 +109,9 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     // Tells the nodes of this node's stand-ins where they sit (after Redis came back).
     void resyncStandIns();
     void onNodeDead(const std::string& node);
+    // The number blocks of this node's rooms, and the rooms of a block another node holds.
+    std::set<int> liveBlocks() const;
+    void onBlockLost(int block);
     void onJoined(bool presumedDead);
     void onLost();
     // A local user's seat in a room of `node` is gone with that room.

@@ -76,7 +76,10 @@ ClusterNode::ClusterNode(ClusterConfig config, Scheduler& executor)
       executor_(executor),
       link_(config_.redis, executor,
             static_cast<size_t>(
-                settings::Int("Limits", "ClusterRedisBacklog", 100000, 100, 100000000))) {}
+                settings::Int("Limits", "ClusterRedisBacklog", 100000, 100, 100000000))),
+      outboxLimit_(
+          static_cast<size_t>(settings::Int("Limits", "ClusterOutbox", 100000, 0, 100000000))),
+      outboxMaxAgeMs_(settings::Int("Cluster", "OutboxMaxAgeMs", 60000, 100, 86400000)) {}
 
 ClusterNode::~ClusterNode() {
     Stop();
@@ -172,6 +175,7 @@ void ClusterNode::tick() {
             checkDeaths();
         }
     }
+    flushOutbox();
     std::lock_guard lock(tickMu_);
     if (!stopping_) tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
 }
@@ -222,14 +226,45 @@ void ClusterNode::claimBlock(int block, int tried) {
                       joinedAtMs_ = NowMs();
                       windowlog::Add("Cluster: node " + config_.node + " joined (room block " +
                                      std::to_string(block) + ")");
+                      if (presumedDead_) {
+                          // The others ended this node's memberships: what it meant to
+                          // tell them is moot.
+                          std::vector<std::string> nodes;
+                          {
+                              std::lock_guard lock(outMu_);
+                              for (const auto& [n, box] : outbox_) nodes.push_back(n);
+                          }
+                          for (const auto& n : nodes)
+                              dropOutbox(n, "this node was declared dead meanwhile");
+                      }
                       if (onJoined) onJoined(presumedDead_);
+                      flushOutbox();
                   });
 }
 
 void ClusterNode::refresh() {
     const std::string ttl = std::to_string(config_.aliveTtl.count());
-    link_.Command({"SET", AliveKey(config_.node), std::to_string(block_.load()), "PX", ttl}, {});
-    link_.Command({"EVAL", kClaimScript, "1", BlockKey(block_.load()), config_.node, ttl});
+    const int current = block_.load();
+    link_.Command({"SET", AliveKey(config_.node), std::to_string(current), "PX", ttl}, {});
+    std::set<int> blocks{current};
+    if (liveBlocks) {
+        for (int b : liveBlocks())
+            if (b >= 0) blocks.insert(b);
+    }
+    for (int b : blocks) {
+        link_.Command({"EVAL", kClaimScript, "1", BlockKey(b), config_.node, ttl},
+                      [this, b, current](const RedisReply& r) {
+                          if (!r.up || r.error || r.integer == 1) return;
+                          filelog::Write("Cluster", "room-number block " + std::to_string(b) +
+                                                        " is held by another node");
+                          if (onBlockLost) onBlockLost(b);
+                          // New rooms need a block of their own again: none until this
+                          // node has rejoined with one.
+                          int held = current;
+                          if (b == current && block_.compare_exchange_strong(held, -1))
+                              joined_ = false;
+                      });
+    }
     link_.Command({"SADD", kNodes, config_.node});
 }
 
@@ -277,6 +312,7 @@ void ClusterNode::cleanUp(const std::string& dead) {
         link_.Command({"DEL", usersKey(dead), roomsKey(dead)});
         link_.Command({"SET", DeadKey(dead), "1", "PX", "3600000"});
         link_.Command({"SREM", kNodes, dead}, [this, dead](const RedisReply&) {
+            dropOutbox(dead, "the node is dead");
             if (onNodeDead) onNodeDead(dead);
         });
     });
@@ -474,7 +510,98 @@ void ClusterNode::NodeOfRoom(int32_t roomNo, std::function<void(std::optional<st
 }
 
 void ClusterNode::Send(const std::string& node, const std::string& message) {
-    link_.Command({"PUBLISH", kPrefix + "node:" + node, message});
+    auto m = std::make_shared<const std::string>(message);
+    uint64_t seq = 0;
+    {
+        std::lock_guard lock(outMu_);
+        seq = ++outSeq_;
+        auto box = outbox_.find(node);
+        // Behind messages still waiting for the node, or while out of the cluster: wait too.
+        if (!joined_ || (box != outbox_.end() && !box->second.waiting.empty())) {
+            parkLocked(node, seq, std::move(m));
+            return;
+        }
+    }
+    publish(node, seq, std::move(m));
+}
+
+void ClusterNode::publish(const std::string& node, uint64_t seq, Message message) {
+    link_.Command({"PUBLISH", kPrefix + "node:" + node, *message},
+                  [this, node, seq, message](const RedisReply& r) {
+                      // PUBLISH answers how many subscribers received it: none means the node
+                      // is not listening (yet, or any more).
+                      if (r.up && !r.error && r.integer > 0) return;
+                      {
+                          std::lock_guard alive(aliveMu_);
+                          if (cleaning_.count(node) != 0) return;  // a dead node's
+                      }
+                      std::lock_guard lock(outMu_);
+                      parkLocked(node, seq, message);
+                  });
+}
+
+void ClusterNode::parkLocked(const std::string& node, uint64_t seq, Message message) {
+    if (outboxTotal_ >= outboxLimit_) {
+        limits::CountRefusal("cluster_outbox");
+        if (outboxDrop_.Begin())
+            filelog::Write("Cluster",
+                           "messages to other nodes dropped: the outbox is full "
+                           "([Limits] ClusterOutbox=" +
+                               std::to_string(outboxLimit_) + ")");
+        return;
+    }
+    Outbox& box = outbox_[node];
+    if (box.waiting.empty()) box.sinceMs = NowMs();
+    if (box.waiting.emplace(seq, std::move(message)).second) ++outboxTotal_;
+}
+
+size_t ClusterNode::OutboxSize() const {
+    std::lock_guard lock(outMu_);
+    return outboxTotal_;
+}
+
+void ClusterNode::flushOutbox() {
+    std::vector<std::pair<std::string, std::map<uint64_t, Message>>> due;
+    std::vector<std::string> stale;
+    {
+        std::lock_guard lock(outMu_);
+        const int64_t now = NowMs();
+        for (auto it = outbox_.begin(); it != outbox_.end();) {
+            if (it->second.waiting.empty()) {
+                it = outbox_.erase(it);
+                continue;
+            }
+            if (now - it->second.sinceMs >= outboxMaxAgeMs_)
+                stale.push_back(it->first);
+            else if (joined_) {
+                outboxTotal_ -= it->second.waiting.size();
+                due.emplace_back(it->first, std::move(it->second.waiting));
+                it->second.waiting.clear();
+            }
+            ++it;
+        }
+    }
+    for (const auto& node : stale) dropOutbox(node, "waited longer than [Cluster] OutboxMaxAgeMs");
+    for (auto& [node, messages] : due) {
+        for (auto& [seq, m] : messages) publish(node, seq, std::move(m));
+    }
+}
+
+void ClusterNode::dropOutbox(const std::string& node, const std::string& why) {
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(outMu_);
+        auto it = outbox_.find(node);
+        if (it == outbox_.end()) return;
+        dropped = it->second.waiting.size();
+        outboxTotal_ -= dropped;
+        outbox_.erase(it);
+    }
+    if (dropped == 0) return;
+    limits::CountRefusal("cluster_outbox");
+    if (outboxDrop_.Begin())
+        filelog::Write("Cluster",
+                       std::to_string(dropped) + " messages to node " + node + " dropped: " + why);
 }
 
 }  // namespace tessil::cluster

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -20,6 +22,7 @@
 #include "cluster/ClusterWire.h"
 #include "cluster/RedisLink.h"
 #include "lobby/UserListItems.h"
+#include "platform/LimitEvents.h"
 #include "platform/Scheduler.h"
 
 namespace tessil::cluster {
@@ -68,6 +71,13 @@ class ClusterNode {
     // Nodes this node holds state for (stand-ins, seats): watched even when the node set
     // in Redis no longer names them.
     std::function<std::set<std::string>()> peersOfInterest;
+    // The room-number blocks of this node's open rooms: held (refreshed) with the current
+    // block for as long as rooms live in them, so no other node can take their numbers.
+    std::function<std::set<int>()> liveBlocks;
+    // A block this node has open rooms in is held by another node (Redis lost the claim
+    // and another node took the block first): those rooms must go, so that room numbers
+    // stay unique cluster-wide.
+    std::function<void(int block)> onBlockLost;
 
     void Start();
     void Stop();
@@ -116,7 +126,15 @@ class ClusterNode {
     void NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
 
     // ---- messages (any thread) ----
+    // A message that cannot reach its node now (Redis away, or the node not subscribed:
+    // nobody received the PUBLISH) waits in that node's outbox and is sent again, in order,
+    // once this node has rejoined and at every tick. Waiting messages are dropped when their
+    // node is declared dead, when they have waited [Cluster] OutboxMaxAgeMs, or when the
+    // outboxes hold [Limits] ClusterOutbox messages in all (counted as "cluster_outbox",
+    // one log line per episode).
     void Send(const std::string& node, const std::string& message);
+    // Messages waiting in the outboxes (metrics, tests).
+    size_t OutboxSize() const;
     bool IsAlive(const std::string& node) const;
 
     // Redis commands waiting to be written (metrics, bounds).
@@ -133,6 +151,13 @@ class ClusterNode {
     void gather(std::function<std::vector<Argv>(const std::string& node)> commands,
                 std::function<void(std::optional<std::vector<NodeReply>>)> done);
     void onLinkState(bool up);
+    using Message = std::shared_ptr<const std::string>;
+    void publish(const std::string& node, uint64_t seq, Message message);
+    // Under outMu_: keeps a message that did not go out (false when it was dropped).
+    void parkLocked(const std::string& node, uint64_t seq, Message message);
+    // Sends what waits for each node again; drops what is too old (or everything).
+    void flushOutbox();
+    void dropOutbox(const std::string& node, const std::string& why);
     void tick();
     void join();
     void claimBlock(int block, int tried);
@@ -153,6 +178,18 @@ class ClusterNode {
     Scheduler::TaskId tickTask_ = 0;
     bool joining_ = false;
     bool presumedDead_ = false;
+
+    struct Outbox {
+        std::map<uint64_t, Message> waiting;  // by send order
+        int64_t sinceMs = 0;                  // when the oldest waiting message was parked
+    };
+    mutable std::mutex outMu_;
+    std::map<std::string, Outbox> outbox_;
+    size_t outboxTotal_ = 0;
+    uint64_t outSeq_ = 0;
+    const size_t outboxLimit_;
+    const int64_t outboxMaxAgeMs_;
+    limits::TEpisode outboxDrop_;
 
     mutable std::mutex aliveMu_;
     std::set<std::string> alive_;     // nodes seen alive at the last check

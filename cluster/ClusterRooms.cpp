@@ -375,9 +375,10 @@ void ClusterLobbyImpl::settle(const std::vector<TClientRecPtr>& touched,
         // Read and published under the registry lock, so what goes out for one record is
         // always its latest state, in the order the operations happened.
         auto guard = cmd_.GameInfo().Guard();
-        const auto [first, last] = node_.RoomRange();
+        // Rooms of other nodes are not in this registry: their items are empty and were
+        // never published from here.
         for (int32_t r : rooms) {
-            if (r < 1 || r < first || r > last) continue;
+            if (r < 1) continue;
             const std::string item = StripBrackets(cmd_.Tessil_GetRoomList(r));
             std::lock_guard lock(publishedMu_);
             if (item.empty()) {
@@ -482,6 +483,35 @@ std::vector<std::string> ClusterLobbyImpl::logoutsTo(const std::string& node) co
     for (const auto& [id, p] : logouts_)
         if (node.empty() || p.node == node) out.push_back(id);
     return out;
+}
+
+std::set<int> ClusterLobbyImpl::liveBlocks() const {
+    std::set<int> out;
+    cmd_.GameInfo().WithLock([&](const auto&, const auto& rooms) {
+        for (const auto& [key, room] : rooms) out.insert(ClusterNode::RoomBlockOf(room->FRoomNo));
+    });
+    return out;
+}
+
+void ClusterLobbyImpl::onBlockLost(int block) {
+    std::vector<std::pair<std::string, int32_t>> doomed;
+    cmd_.GameInfo().WithLock([&](const auto&, const auto& rooms) {
+        for (const auto& [key, room] : rooms) {
+            if (ClusterNode::RoomBlockOf(room->FRoomNo) == block)
+                doomed.emplace_back(key, room->FRoomNo);
+        }
+    });
+    if (doomed.empty()) return;
+    // Another node may already number its rooms from this block: these rooms close for
+    // their members (DELROOM, as when a master closes a room), wherever they sit.
+    filelog::Write("Cluster", std::to_string(doomed.size()) + " rooms numbered in block " +
+                                  std::to_string(block) +
+                                  " closed: the block is held by another node");
+    for (const auto& [key, roomNo] : doomed) {
+        const auto touched = membersOf(roomNo);
+        cmd_.GameInfo().DeleteRoom(key);
+        settle(touched, {roomNo});
+    }
 }
 
 void ClusterLobbyImpl::onJoined(bool presumedDead) {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -170,6 +171,28 @@ void Cluster::StartRedis() {
                                  "--daemonize", "no"},
         dir_ / "redis.out");
     for (int i = 0; i < 500 && !Accepts(redisPort_); ++i) std::this_thread::sleep_for(10ms);
+}
+
+std::string Cluster::RedisCommand(const std::vector<std::string>& argv) {
+    std::unique_ptr<redisContext, void (*)(redisContext*)> c(redisConnect("127.0.0.1", redisPort_),
+                                                             redisFree);
+    if (!c || c->err) return "";
+    std::vector<const char*> args;
+    std::vector<size_t> lengths;
+    for (const auto& a : argv) {
+        args.push_back(a.data());
+        lengths.push_back(a.size());
+    }
+    auto* r = static_cast<redisReply*>(
+        redisCommandArgv(c.get(), static_cast<int>(argv.size()), args.data(), lengths.data()));
+    if (!r) return "";
+    std::string out;
+    if (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS)
+        out.assign(r->str, r->len);
+    else if (r->type == REDIS_REPLY_INTEGER)
+        out = std::to_string(r->integer);
+    freeReplyObject(r);
+    return out;
 }
 
 void Cluster::KillRedis() {

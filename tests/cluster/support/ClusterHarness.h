@@ -63,6 +63,9 @@ class Cluster {
     void KillRedis();
     // Starts Redis again on the same port (empty: nothing was saved).
     void StartRedis();
+    // One command to the cluster's Redis, as a test's own client; the reply as text ("" for
+    // nil or an error).
+    std::string RedisCommand(const std::vector<std::string>& argv);
     // Waits until the node admits logins again (it answers a probe LOGIN with E000).
     bool WaitReady(int node, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
