@@ -9,6 +9,7 @@
 #include "platform/Settings.h"
 #include "protocol/ClientProtocol.h"
 #include "protocol/TextUtils.h"
+#include "server/LobbyTables.h"
 
 namespace tessil::cluster {
 
@@ -39,8 +40,95 @@ void ClusterLobbyImpl::countCluster() {
             clusterUsers_ = users;
             clusterRooms_ = rooms;
         });
+        readOtherNodes();
     }
     exec_.ScheduleAfter(1000, [this] { countCluster(); });
+}
+
+void ClusterLobbyImpl::readOtherNodes() {
+    node_.ListUsers([this](std::optional<std::vector<PresenceItem>> items) {
+        if (!items) return;
+        std::string rows;
+        std::map<std::string, std::string> nodes;
+        for (const auto& u : *items) {
+            if (u.node == node_.Name()) continue;
+            if (!rows.empty()) rows += ',';
+            rows += UserRowJson({u.userid, u.gcode, u.roomNo, u.gameStat, "", "", u.node});
+            nodes[u.userid] = u.node;
+        }
+        std::lock_guard lock(othersMu_);
+        otherUsers_ = std::move(rows);
+        otherUserNodes_ = std::move(nodes);
+    });
+    node_.RoomsByNode([this](std::optional<std::vector<ClusterNode::NodeRooms>> byNode) {
+        if (!byNode) return;
+        std::string rows;
+        for (const auto& n : *byNode) {
+            if (n.node == node_.Name()) continue;
+            for (const auto& item : n.items) {
+                // The directory holds each room's ROOMLIST item.
+                TJsonObject json;
+                std::string master, subject, number;
+                int32_t type = 0, state = 0;
+                if (!ParseJsonObject(item, json) || !GetJosnValue_Str(&json, "roomNo", number))
+                    continue;
+                GetJosnValue_Str(&json, "master", master);
+                GetJosnValue_Str(&json, "subect", subject);
+                GetJosnValue_Int(&json, "rtype", type);
+                GetJosnValue_Int(&json, "rstat", state);
+                std::vector<std::string> members;
+                if (json.HasMember("player") && json["player"].IsArray()) {
+                    for (const auto& p : json["player"].GetArray()) {
+                        if (p.IsObject() && p.HasMember("userid") && p["userid"].IsString())
+                            members.emplace_back(p["userid"].GetString());
+                    }
+                }
+                if (!rows.empty()) rows += ',';
+                rows += RoomRowJson(
+                    {WireInt(number, 0), master, subject, type, state, &members, n.node});
+            }
+        }
+        std::lock_guard lock(othersMu_);
+        otherRooms_ = std::move(rows);
+    });
+}
+
+std::string ClusterLobbyImpl::UsersJson() {
+    std::string rows =
+        RegistryUserRows(cmd_, node_.Name(), [this](const TClientRec* c) { return IsStandIn(c); });
+    std::lock_guard lock(othersMu_);
+    if (!rows.empty() && !otherUsers_.empty()) rows += ',';
+    return "[" + rows + otherUsers_ + "]";
+}
+
+std::string ClusterLobbyImpl::RoomsJson() {
+    std::string rows = RegistryRoomRows(cmd_, node_.Name());
+    std::lock_guard lock(othersMu_);
+    if (!rows.empty() && !otherRooms_.empty()) rows += ',';
+    return "[" + rows + otherRooms_ + "]";
+}
+
+bool ClusterLobbyImpl::Kick(const std::string& usrid) {
+    if (kickHere(usrid)) return true;
+    std::string node;
+    {
+        std::lock_guard lock(othersMu_);
+        auto it = otherUserNodes_.find(usrid);
+        if (it != otherUserNodes_.end()) node = it->second;
+    }
+    if (node.empty() || !node_.Joined()) return false;
+    filelog::Write("Cluster", "kick of " + usrid + " passed to node " + node);
+    node_.Send(node, EncodeWire(WireKind::Kick, {node_.Name(), usrid}));
+    return true;
+}
+
+bool ClusterLobbyImpl::kickHere(const std::string& usrid) {
+    TClientRecPtr target = localClient(usrid);
+    if (!target) return false;
+    bool kicked = false;
+    withSettle(target, [&] { kicked = KickUser(cmd_, usrid); });
+    if (kicked) loggedOut(usrid);
+    return kicked;
 }
 
 ClusterLobbyImpl::~ClusterLobbyImpl() {

@@ -41,6 +41,13 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     int32_t UserCount() override;
     int64_t ProcessCount() override { return static_cast<int64_t>(intake_.ProcessCount()); }
     TClusterFigures ClusterFigures() override;
+    // Every node's users and rooms, each row marked with its node: this node's from its
+    // registry, the others' from the directory as last read (every second).
+    std::string UsersJson() override;
+    std::string RoomsJson() override;
+    // A user of this node is kicked here; another node's is asked of its node (true once
+    // asked).
+    bool Kick(const std::string& usrid) override;
 
   private:
     // One parsed request (the intake parses it again when it runs it here).
@@ -122,8 +129,11 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     void failForward(const std::string& user, const std::string& requestId);
     TClientRecPtr localClient(const std::string& user) const;
     std::set<std::string> peers() const;
-    // Every second: the cluster-wide counts for the window and /metrics.
+    // Every second: the cluster-wide counts for the window and /metrics, and the other
+    // nodes' rows for the panel.
     void countCluster();
+    void readOtherNodes();
+    bool kickHere(const std::string& usrid);
 
     // IStandIns (any thread, also under the registry lock).
     bool IsStandIn(const TClientRec* client) const override;
@@ -173,6 +183,10 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     std::map<std::string, std::pair<int32_t, int32_t>> publishedUsers_;
 
     std::atomic<int64_t> clusterUsers_{-1}, clusterRooms_{-1};
+    // The other nodes' panel rows (JSON, comma-separated) and where their users are.
+    std::mutex othersMu_;
+    std::string otherUsers_, otherRooms_;
+    std::map<std::string, std::string> otherUserNodes_;
     limits::TEpisode unavailable_;
     limits::TEpisode queueFull_;
     const int64_t forwardTimeoutMs_;

@@ -312,6 +312,11 @@ void ClusterLobbyImpl::onMessage(WireMessage m) {
             case WireKind::LogoutVerdict:
                 onLogoutVerdict(m);
                 break;
+            case WireKind::Kick:
+                if (m.fields.size() == 2 && kickHere(m.fields[1]))
+                    filelog::Write("Cluster", "kicked " + m.fields[1] + " at the request of node " +
+                                                  m.fields[0]);
+                break;
         }
     } catch (const std::exception& e) {
         filelog::Write("Cluster", std::string("message from another node: ") + e.what());

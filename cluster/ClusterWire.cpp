@@ -28,6 +28,7 @@ std::optional<WireMessage> DecodeWire(std::string_view text) {
         case WireKind::Resync:
         case WireKind::LogoutAsk:
         case WireKind::LogoutVerdict:
+        case WireKind::Kick:
             m.kind = static_cast<WireKind>(text[0]);
             break;
         default:

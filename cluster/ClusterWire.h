@@ -25,6 +25,7 @@ enum class WireKind : char {
     LogoutAsk = 'O',      // LOGOUT of a user of the receiving node, decided there (password,
                           // the ID's lock): from, user, pass, request id
     LogoutVerdict = 'V',  // its verdict: from, request id, verdict (TLogoutResult's value)
+    Kick = 'K',           // the operator's Kick of a user of the receiving node: from, user
 };
 
 struct WireMessage {

@@ -115,7 +115,7 @@ bool Cluster::RedisAvailable() {
     return !RedisPath().empty();
 }
 
-Cluster::Cluster(int nodes) {
+Cluster::Cluster(int nodes, bool panels) : panels_(panels) {
     static std::atomic<int> n{0};
     dir_ = fs::temp_directory_path() /
            ("tessil-cluster-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
@@ -215,6 +215,9 @@ void Cluster::startNode(int index) {
             if (text.find(" Start\n") != std::string::npos ||
                 text.find("\nStart\n") != std::string::npos)
                 return;
+            // With a panel the window log does not go to standard output: the game port
+            // accepting is the sign.
+            if (panels_ && Accepts(nodes_.at(static_cast<size_t>(index)).port)) return;
             if (text.find("Cannot listen") != std::string::npos) break;
             std::this_thread::sleep_for(10ms);
         }
@@ -230,14 +233,30 @@ void Cluster::spawnNode(int index) {
     const std::string name = Name(index);
     const fs::path logDir = dir_ / name;
     fs::create_directories(logDir);
-    node.proc = std::make_unique<Child>(
-        AppPath().string(),
-        std::vector<std::string>{"--start", "--headless", "--port", std::to_string(node.port),
-                                 "--instance", dir_.filename().string() + "-" + name, "--ops",
-                                 "off", "--log-dir", logDir.string(), "--config",
-                                 (dir_ / "node.ini").string(), "--workers", "2", "--cluster",
-                                 "127.0.0.1:" + std::to_string(redisPort_), "--node", name},
-        logDir / "stdout.txt");
+    std::vector<std::string> args{"--start",
+                                  "--port",
+                                  std::to_string(node.port),
+                                  "--instance",
+                                  dir_.filename().string() + "-" + name,
+                                  "--ops",
+                                  "off",
+                                  "--log-dir",
+                                  logDir.string(),
+                                  "--config",
+                                  (dir_ / "node.ini").string(),
+                                  "--workers",
+                                  "2",
+                                  "--cluster",
+                                  "127.0.0.1:" + std::to_string(redisPort_),
+                                  "--node",
+                                  name};
+    if (panels_) {
+        node.panelPort = FreePort();
+        args.insert(args.end(), {"--panel", "127.0.0.1:" + std::to_string(node.panelPort)});
+    } else {
+        args.push_back("--headless");
+    }
+    node.proc = std::make_unique<Child>(AppPath().string(), args, logDir / "stdout.txt");
 }
 
 void Cluster::StopNode(int node) {
