@@ -359,13 +359,17 @@ bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p, const s
     return false;
 }
 
-bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const std::string&) {
-    const auto r = cmd_.Tessil_ReadLogout(client, p.json, p.command == cmdLogoutReq);
-    if (!r) return true;
-    if (localClient(r->usrid)) {
-        cmd_.Tessil_AnswerLogout(client, decideLogout(r->usrid, client.get(), r->pass));
+bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const std::string& body) {
+    std::string named;
+    GetJosnValue_Str(&p.json, "usrid", named);
+    if (TClientRecPtr target = localClient(named); target || named.empty()) {
+        // A user of this node (or a malformed request): the lobby here decides.
+        runHere(client, body, target ? target->FRoomNo.load() : 0);
+        if (target) loggedOut(named);
         return true;
     }
+    const auto r = cmd_.Tessil_ReadLogout(client, p.json, p.command == cmdLogoutReq);
+    if (!r) return true;
     if (!node_.Joined()) {
         refuseUnavailable(client, "LOGOUT");
         return true;
@@ -396,12 +400,11 @@ bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const 
 }
 
 TGameUserInfo::TLogoutResult ClusterLobbyImpl::decideLogout(const std::string& usrid,
-                                                            const TClientRec* requester,
                                                             const std::string& pass) {
     TClientRecPtr target = localClient(usrid);
     if (!target) return TGameUserInfo::TLogoutResult::NotListed;
     auto verdict = TGameUserInfo::TLogoutResult::Refused;
-    withSettle(target, [&] { verdict = cmd_.Tessil_DecideLogout(usrid, requester, pass); });
+    withSettle(target, [&] { verdict = cmd_.Tessil_DecideLogout(usrid, nullptr, pass); });
     if (verdict == TGameUserInfo::TLogoutResult::Done) loggedOut(usrid);
     return verdict;
 }
@@ -426,7 +429,7 @@ void ClusterLobbyImpl::loggedOut(const std::string& usrid) {
 
 void ClusterLobbyImpl::onLogoutAsk(const WireMessage& m) {
     if (m.fields.size() != 4) return;
-    const auto verdict = decideLogout(m.fields[1], nullptr, m.fields[2]);
+    const auto verdict = decideLogout(m.fields[1], m.fields[2]);
     node_.Send(m.fields[0],
                EncodeWire(WireKind::LogoutVerdict,
                           {node_.Name(), m.fields[3], std::to_string(static_cast<int>(verdict))}));

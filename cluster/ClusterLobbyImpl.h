@@ -69,10 +69,9 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     bool roomList(const TClientRecPtr& client, const Peek& p, const std::string& body);
     bool userMessage(const TClientRecPtr& client, const Peek& p, const std::string& body);
     bool disconnected(const TClientRecPtr& client);
-    // LOGOUT of a user of this node (the requester's connection, or null for a request
-    // from another node): the lobby's verdict, and the user's cluster state cleared.
-    TGameUserInfo::TLogoutResult decideLogout(const std::string& usrid, const TClientRec* requester,
-                                              const std::string& pass);
+    // LOGOUT of a user of this node asked by another node: the lobby's verdict (the ID's
+    // lock, the password), and the user's cluster state cleared.
+    TGameUserInfo::TLogoutResult decideLogout(const std::string& usrid, const std::string& pass);
     // A user of this node is no longer logged in: its seat elsewhere, ID and entry go.
     void loggedOut(const std::string& usrid);
     void onLogoutAsk(const WireMessage& m);
