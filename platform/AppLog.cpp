@@ -3,6 +3,7 @@
 #include "platform/AppLog.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -45,12 +46,29 @@ struct WindowLog {
     std::map<int, Subscriber> subscribers;
     int nextId = 1;
     std::atomic<Echo> echo{Echo::kOff};
-    std::mutex echoMutex;  // keeps echoed lines whole
 };
 
 WindowLog& state() {
     static WindowLog* log = new WindowLog;  // never destroyed: loggers may run at exit
     return *log;
+}
+
+// Standard output for the echo, written by a thread of its own so that a request that
+// adds a line never waits for whoever reads the output. Never destroyed (lines may be
+// added during exit); an exit handler writes what is queued.
+TLogFile& echoOut() {
+    static TLogFile* out = [] {
+        auto* created = new TLogFile(
+            [](std::string_view note) {
+                return EchoLine(Entry{std::chrono::system_clock::now(), {}, std::string(note)},
+                                state().echo.load());
+            },
+            "window_echo_lines");
+        created->SetDescriptor(STDOUT_FILENO);
+        std::atexit([] { echoOut().Flush(); });
+        return created;
+    }();
+    return *out;
 }
 
 void notify(WindowLog& log, const std::string& line, bool cleared) {
@@ -107,7 +125,7 @@ void Add(std::string_view line, std::string_view context) {
             logtext::Clean(line, maxLine)};
     const std::string text = e.text;
     const Echo echo = log.echo.load(std::memory_order_relaxed);
-    std::string echoed = echo == Echo::kOff ? std::string() : EchoLine(e, echo) + "\n";
+    std::string echoed = echo == Echo::kOff ? std::string() : EchoLine(e, echo);
     {
         std::lock_guard lock(log.mutex);
         log.bytes += Cost(e);
@@ -119,11 +137,7 @@ void Add(std::string_view line, std::string_view context) {
         }
         ++log.lastSeq;
     }
-    if (!echoed.empty()) {
-        std::lock_guard lock(log.echoMutex);
-        std::fwrite(echoed.data(), 1, echoed.size(), stdout);
-        std::fflush(stdout);
-    }
+    if (echo != Echo::kOff) echoOut().Append("window", std::move(echoed));
     notify(log, text, false);
 }
 

@@ -76,6 +76,11 @@ void TLogFile::SetPath(std::string path) {
     wake_.notify_one();
 }
 
+void TLogFile::SetDescriptor(int fd) {
+    std::lock_guard lock(mutex_);
+    outFd_ = fd;
+}
+
 std::string TLogFile::Path() {
     std::lock_guard lock(mutex_);
     return path_;
@@ -129,10 +134,10 @@ bool TLogFile::Admit(std::string_view kind, std::chrono::steady_clock::time_poin
 }
 
 void TLogFile::Append(std::string_view kind, std::string line) {
-    line += "\r\n";
     {
         std::lock_guard lock(mutex_);
-        if (path_.empty() || stop_) return;
+        if ((path_.empty() && outFd_ < 0) || stop_) return;
+        line += outFd_ >= 0 ? "\n" : "\r\n";
         if (!Admit(kind, std::chrono::steady_clock::now())) return;
         if (queue_.size() >= limits_.maxPending) {
             ++dropped_;
@@ -186,13 +191,14 @@ void TLogFile::Run() {
         const uint64_t dropped = dropped_;
         dropped_ = 0;
         const std::string path = path_;
+        const int fd = outFd_;
         lock.unlock();
         std::string text;
         for (const std::string& line : batch) text += line;
         if (dropped > 0)
             text += formatNote_(std::to_string(dropped) + " lines dropped: the log fell behind") +
-                    "\r\n";
-        WriteBatch(path, text);
+                    (fd >= 0 ? "\n" : "\r\n");
+        WriteBatch(path, fd, text);
         lock.lock();
         written_ += batch.size();
         done_.notify_all();
@@ -200,7 +206,17 @@ void TLogFile::Run() {
     done_.notify_all();
 }
 
-void TLogFile::WriteBatch(const std::string& path, std::string& text) {
+void TLogFile::WriteBatch(const std::string& path, int fd, std::string& text) {
+    if (fd >= 0) {
+        size_t off = 0;
+        while (off < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+        }
+        return;
+    }
     if (path.empty()) return;
     uint64_t maxBytes;
     {

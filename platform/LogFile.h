@@ -45,6 +45,9 @@ class TLogFile {
 
     // Empty path: lines are dropped. Any thread.
     void SetPath(std::string path);
+    // Writes to a descriptor the caller keeps open (standard output) instead of a file:
+    // lines end with LF, and the descriptor is never renamed, capped or closed. -1 stops.
+    void SetDescriptor(int fd);
     std::string Path();
     void SetLimits(TLogFileLimits limits);
 
@@ -68,7 +71,7 @@ class TLogFile {
         limits::TEpisode episode;
     };
     void Run();
-    void WriteBatch(const std::string& path, std::string& text);
+    void WriteBatch(const std::string& path, int fd, std::string& text);
     // Writer thread: makes fd_ the file that `path` names now, opening it when needed.
     bool OpenCurrent(const std::string& path);
     void CloseFile();
@@ -80,6 +83,7 @@ class TLogFile {
     std::condition_variable done_;
     std::deque<std::string> queue_;  // whole lines with their CR LF
     std::string path_;
+    int outFd_ = -1;  // SetDescriptor's target, used instead of path_ when set
     TLogFileLimits limits_;
     const std::function<std::string(std::string_view)> formatNote_;
     const char* const refusalName_;
