@@ -231,16 +231,24 @@ void TDnTcpChannel::ScheduleFlushLocked() {
 }
 
 void TDnTcpChannel::FlushWrites() {
+    TDnTcpWriteRequest* send = nullptr;
     {
         std::lock_guard lock(guard_);
         flushQueued_ = false;
         // A graceful close waiting for the queue still lets these writes go first.
         if (!IsClosed() && !closing_ && writeHead_ && !writeHead_->Running()) {
-            try {
-                writeHead_->Execute();
-            } catch (...) {
-                // No queue any more (switching off): the write is dropped with the channel.
-            }
+            auto* head = static_cast<TDnTcpWriteRequest*>(writeHead_);
+            if (head->Prepare()) send = head;
+        }
+    }
+    // The send runs without the channel's lock, so a thread queueing to this channel
+    // (a room broadcast holding the lobby's lock) never waits for a system call. A close
+    // meanwhile makes the send complete with an error.
+    if (send != nullptr) {
+        try {
+            send->Issue();
+        } catch (...) {
+            // No queue any more (switching off): the write is dropped with the channel.
         }
     }
     Release(rtWrite);

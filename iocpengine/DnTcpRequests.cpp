@@ -263,8 +263,11 @@ uint32_t TDnTcpWriteRequest::Consume(uint32_t n) {
 }
 
 void TDnTcpWriteRequest::Execute() {
+    if (Prepare()) Issue();
+}
+
+bool TDnTcpWriteRequest::Prepare() {
     TDnTcpRequest::Execute();
-    platform::CompletionQueue* q = FChannel->Queue();
     platform::Overlapped* ov = &FContext.FOverlapped;
     followers_ = 0;
     if (kind_ == Kind::Output) {
@@ -282,7 +285,7 @@ void TDnTcpWriteRequest::Execute() {
         if (gathered_ && Remaining() == 0) {
             // Everything went out with an earlier request's send.
             PostCompletion(0);
-            return;
+            return false;
         }
         FWSABuf = iovec{const_cast<char*>(data_) + sent_, Remaining()};
         const iovec* iov = &FWSABuf;
@@ -297,9 +300,14 @@ void TDnTcpWriteRequest::Execute() {
         ov->iov = &FWSABuf;
         ov->iovCount = 1;
     }
+    return true;
+}
+
+void TDnTcpWriteRequest::Issue() {
+    platform::CompletionQueue* q = FChannel->Queue();
     if (!q) throw EDnException(ErrObjectNotActive, 0);
     AddRef();
-    q->Send(FChannel->IoHandle(), ov);
+    q->Send(FChannel->IoHandle(), &FContext.FOverlapped);
 }
 
 void TDnTcpWriteRequest::SetTransferred(uint32_t transferred) {

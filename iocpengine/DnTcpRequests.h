@@ -115,6 +115,11 @@ class TDnTcpWriteRequest : public TDnTcpRequest {
     ~TDnTcpWriteRequest() override;
 
     void Execute() override;
+    // Execute in two steps: Prepare (under the channel's lock: running, bytes fixed, the
+    // writes behind gathered; false when there is nothing to send) and Issue (the send,
+    // which needs no lock: a running write is started by no one else).
+    bool Prepare();
+    void Issue();
     bool IsComplete() override;
     void ReExecute() override { Execute(); }
     TDnIORequestType RequestType() const override { return rtWrite; }

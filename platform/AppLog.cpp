@@ -37,8 +37,8 @@ struct WindowLog {
     std::mutex mutex;  // guards lines, bytes, lastSeq and the limits
     std::deque<Entry> lines;
     size_t bytes = 0;
-    uint64_t lastSeq = 0;  // sequence number of the newest line ever added
-    size_t maxLineBytes = 2048;
+    uint64_t lastSeq = 0;                    // sequence number of the newest line ever added
+    std::atomic<size_t> maxLineBytes{2048};  // read without the lock on every line
     size_t maxTotalBytes = 4u << 20;
     // Held shared while subscribers run and exclusively while the set changes, so that
     // a subscriber never runs after its Unsubscribe has returned.
@@ -65,6 +65,7 @@ TLogFile& echoOut() {
             },
             "window_echo_lines");
         created->SetDescriptor(STDOUT_FILENO);
+        created->SetBatchDelay(std::chrono::milliseconds(5));
         std::atexit([] { echoOut().Flush(); });
         return created;
     }();
@@ -116,11 +117,7 @@ void Add(std::string_view line) {
 
 void Add(std::string_view line, std::string_view context) {
     WindowLog& log = state();
-    size_t maxLine;
-    {
-        std::lock_guard lock(log.mutex);
-        maxLine = log.maxLineBytes;
-    }
+    const size_t maxLine = log.maxLineBytes.load(std::memory_order_relaxed);
     Entry e{std::chrono::system_clock::now(), logtext::Clean(context, 128),
             logtext::Clean(line, maxLine)};
     const std::string text = e.text;

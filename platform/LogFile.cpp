@@ -39,6 +39,11 @@ Registry& registry() {
 
 }  // namespace
 
+namespace {
+// A batch this long is written without waiting out the batch delay.
+constexpr size_t kBatchLines = 512;
+}  // namespace
+
 void TLogFile::FlushAll() {
     Registry& r = registry();
     std::lock_guard lock(r.mu);
@@ -79,6 +84,11 @@ void TLogFile::SetPath(std::string path) {
 void TLogFile::SetDescriptor(int fd) {
     std::lock_guard lock(mutex_);
     outFd_ = fd;
+}
+
+void TLogFile::SetBatchDelay(std::chrono::milliseconds delay) {
+    std::lock_guard lock(mutex_);
+    batchDelay_ = delay;
 }
 
 std::string TLogFile::Path() {
@@ -145,6 +155,8 @@ void TLogFile::Append(std::string_view kind, std::string line) {
         }
         queue_.push_back(std::move(line));
         ++queued_;
+        // An idle writer waits for a first line; a busy one for its delay or a full batch.
+        if (!(writerIdle_ && queue_.size() == 1) && queue_.size() != kBatchLines) return;
     }
     wake_.notify_one();
 }
@@ -152,6 +164,7 @@ void TLogFile::Append(std::string_view kind, std::string line) {
 void TLogFile::Flush() {
     std::unique_lock lock(mutex_);
     const uint64_t target = queued_;
+    flushWanted_ = true;
     wake_.notify_one();
     done_.wait(lock, [&] { return written_ >= target || stop_; });
 }
@@ -170,7 +183,21 @@ bool TLogFile::Touch(const std::string& path, bool truncate, std::string* error)
 void TLogFile::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stop_ || pathChanged_ || !queue_.empty(); });
+        if (!stop_ && !pathChanged_ && queue_.empty()) {
+            // Only an idle writer is woken by a new line.
+            writerIdle_ = true;
+            wake_.wait(lock, [&] { return stop_ || pathChanged_ || !queue_.empty(); });
+            writerIdle_ = false;
+        }
+        if (batchDelay_.count() > 0 && !stop_ && !pathChanged_ && !flushWanted_ &&
+            queue_.size() < kBatchLines) {
+            // Lines gather for a while, also after each batch while lines keep coming: a
+            // busy log costs the threads that add lines no wake-up at all.
+            wake_.wait_for(lock, batchDelay_, [&] {
+                return stop_ || pathChanged_ || flushWanted_ || queue_.size() >= kBatchLines;
+            });
+        }
+        flushWanted_ = false;
         if (queue_.empty() && stop_) break;
         if (pathChanged_) {
             // Opened now, while descriptors are at hand, so a later line (one about the

@@ -48,6 +48,9 @@ class TLogFile {
     // Writes to a descriptor the caller keeps open (standard output) instead of a file:
     // lines end with LF, and the descriptor is never renamed, capped or closed. -1 stops.
     void SetDescriptor(int fd);
+    // How long the writer lets lines gather after the first one of a batch arrives (0:
+    // none): a busy log then costs one wake-up and one write per batch, not per line.
+    void SetBatchDelay(std::chrono::milliseconds delay);
     std::string Path();
     void SetLimits(TLogFileLimits limits);
 
@@ -93,6 +96,9 @@ class TLogFile {
     uint64_t dropped_ = 0;
     bool stop_ = false;
     bool pathChanged_ = false;
+    bool flushWanted_ = false;  // a Flush is waiting: no batch delay
+    bool writerIdle_ = false;   // the writer waits for a first line
+    std::chrono::milliseconds batchDelay_{0};
     // The open file and its identity: the writer thread's alone.
     int fd_ = -1;
     std::string openPath_;
