@@ -9,6 +9,7 @@
 #include "platform/Settings.h"
 #include "protocol/ClientProtocol.h"
 #include "protocol/TextUtils.h"
+#include "server/LobbyTables.h"
 
 namespace tessil::cluster {
 
@@ -27,6 +28,8 @@ ClusterLobbyImpl::ClusterLobbyImpl(const std::string& configFile, ClusterConfig 
     node_.onNodeDead = [this](const std::string& n) { onNodeDead(n); };
     node_.onMessage = [this](WireMessage m) { onMessage(std::move(m)); };
     node_.peersOfInterest = [this] { return peers(); };
+    node_.liveBlocks = [this] { return liveBlocks(); };
+    node_.onBlockLost = [this](int block) { onBlockLost(block); };
     node_.Start();
     exec_.ScheduleAfter(1000, [this] { countCluster(); });
 }
@@ -37,8 +40,95 @@ void ClusterLobbyImpl::countCluster() {
             clusterUsers_ = users;
             clusterRooms_ = rooms;
         });
+        readOtherNodes();
     }
     exec_.ScheduleAfter(1000, [this] { countCluster(); });
+}
+
+void ClusterLobbyImpl::readOtherNodes() {
+    node_.ListUsers([this](std::optional<std::vector<PresenceItem>> items) {
+        if (!items) return;
+        std::string rows;
+        std::map<std::string, std::string> nodes;
+        for (const auto& u : *items) {
+            if (u.node == node_.Name()) continue;
+            if (!rows.empty()) rows += ',';
+            rows += UserRowJson({u.userid, u.gcode, u.roomNo, u.gameStat, "", "", u.node});
+            nodes[u.userid] = u.node;
+        }
+        std::lock_guard lock(othersMu_);
+        otherUsers_ = std::move(rows);
+        otherUserNodes_ = std::move(nodes);
+    });
+    node_.RoomsByNode([this](std::optional<std::vector<ClusterNode::NodeRooms>> byNode) {
+        if (!byNode) return;
+        std::string rows;
+        for (const auto& n : *byNode) {
+            if (n.node == node_.Name()) continue;
+            for (const auto& item : n.items) {
+                // The directory holds each room's ROOMLIST item.
+                TJsonObject json;
+                std::string master, subject, number;
+                int32_t type = 0, state = 0;
+                if (!ParseJsonObject(item, json) || !GetJosnValue_Str(&json, "roomNo", number))
+                    continue;
+                GetJosnValue_Str(&json, "master", master);
+                GetJosnValue_Str(&json, "subect", subject);
+                GetJosnValue_Int(&json, "rtype", type);
+                GetJosnValue_Int(&json, "rstat", state);
+                std::vector<std::string> members;
+                if (json.HasMember("player") && json["player"].IsArray()) {
+                    for (const auto& p : json["player"].GetArray()) {
+                        if (p.IsObject() && p.HasMember("userid") && p["userid"].IsString())
+                            members.emplace_back(p["userid"].GetString());
+                    }
+                }
+                if (!rows.empty()) rows += ',';
+                rows += RoomRowJson(
+                    {WireInt(number, 0), master, subject, type, state, &members, n.node});
+            }
+        }
+        std::lock_guard lock(othersMu_);
+        otherRooms_ = std::move(rows);
+    });
+}
+
+std::string ClusterLobbyImpl::UsersJson() {
+    std::string rows =
+        RegistryUserRows(cmd_, node_.Name(), [this](const TClientRec* c) { return IsStandIn(c); });
+    std::lock_guard lock(othersMu_);
+    if (!rows.empty() && !otherUsers_.empty()) rows += ',';
+    return "[" + rows + otherUsers_ + "]";
+}
+
+std::string ClusterLobbyImpl::RoomsJson() {
+    std::string rows = RegistryRoomRows(cmd_, node_.Name());
+    std::lock_guard lock(othersMu_);
+    if (!rows.empty() && !otherRooms_.empty()) rows += ',';
+    return "[" + rows + otherRooms_ + "]";
+}
+
+bool ClusterLobbyImpl::Kick(const std::string& usrid) {
+    if (kickHere(usrid)) return true;
+    std::string node;
+    {
+        std::lock_guard lock(othersMu_);
+        auto it = otherUserNodes_.find(usrid);
+        if (it != otherUserNodes_.end()) node = it->second;
+    }
+    if (node.empty() || !node_.Joined()) return false;
+    filelog::Write("Cluster", "kick of " + usrid + " passed to node " + node);
+    node_.Send(node, EncodeWire(WireKind::Kick, {node_.Name(), usrid}));
+    return true;
+}
+
+bool ClusterLobbyImpl::kickHere(const std::string& usrid) {
+    TClientRecPtr target = localClient(usrid);
+    if (!target) return false;
+    bool kicked = false;
+    withSettle(target, [&] { kicked = KickUser(cmd_, usrid); });
+    if (kicked) loggedOut(usrid);
+    return kicked;
 }
 
 ClusterLobbyImpl::~ClusterLobbyImpl() {
@@ -177,6 +267,12 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
         if (it != seats_.end()) seat = it->second;
     }
     if (!seat.empty()) return forward(client, body, seat, p.word);
+    if (p.command == cmdMakeRoom && node_.RoomRange().first == 0) {
+        // Between losing its number block and claiming a new one a node has no numbers to
+        // give that are sure to be unique.
+        refuseUnavailable(client, p.word);
+        return true;
+    }
     if (p.command == cmdUsrMsgAll || p.command == cmdUsrDef) {
         // Chat changes no state: nothing to publish afterwards.
         intake_.Server_DataReceived(client, body);
@@ -264,73 +360,119 @@ bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p, const s
 }
 
 bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const std::string& body) {
-    std::string usrid, pass;
-    if (!GetJosnValue_Str(&p.json, "usrid", usrid) || !GetJosnValue_Str(&p.json, "pass", pass) ||
-        cmd_.Tessil_IsExistsUser(usrid)) {
-        // A user of this node (or a malformed request): the lobby here decides. The
-        // user's seat in another node's room, if any, ends with it.
-        auto user = cmd_.GameInfo().GetUser(usrid);
-        TClientRecPtr target = user ? user->Client() : nullptr;
+    std::string named;
+    GetJosnValue_Str(&p.json, "usrid", named);
+    if (TClientRecPtr target = localClient(named); target || named.empty()) {
+        // A user of this node (or a malformed request): the lobby here decides.
         runHere(client, body, target ? target->FRoomNo.load() : 0);
-        if (target && !IsStandIn(target.get()) && !cmd_.Tessil_IsExistsUser(usrid)) {
-            std::string seat;
-            {
-                std::lock_guard lock(seatMu_);
-                auto it = seats_.find(usrid);
-                if (it != seats_.end()) seat = it->second;
-                seats_.erase(usrid);
-            }
-            if (!seat.empty())
-                node_.Send(seat, EncodeWire(WireKind::Logout, {node_.Name(), usrid}));
-            node_.ReleaseUser(usrid);
-            node_.DropUser(usrid);
-            std::lock_guard lock(publishedMu_);
-            publishedUsers_.erase(usrid);
-        }
+        if (target) loggedOut(named);
         return true;
     }
+    const auto r = cmd_.Tessil_ReadLogout(client, p.json, p.command == cmdLogoutReq);
+    if (!r) return true;
     if (!node_.Joined()) {
         refuseUnavailable(client, "LOGOUT");
         return true;
     }
-    node_.FindUser(usrid, [this, client](std::optional<ClusterNode::Found> f) {
+    // The user's own node decides (its password check and the ID's guessing lock), and
+    // the answer, with the connection's own failure count, is given here.
+    node_.FindUser(r->usrid, [this, client, usrid = r->usrid,
+                              pass = r->pass](std::optional<ClusterNode::Found> f) {
         if (!f) {
             refuseUnavailable(client, "LOGOUT");
-        } else if (f->found) {
-            // Another node's user can be logged out only from its own connection.
-            reply(client, MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError));
+        } else if (!f->found || f->node == node_.Name()) {
+            cmd_.Tessil_AnswerLogout(client, TGameUserInfo::TLogoutResult::NotListed);
         } else {
-            reply(client, MakeMsgForClient("LOGOUT", code::E013, text::NotLoggedInUser));
+            std::string requestId;
+            {
+                std::lock_guard lock(seatMu_);
+                requestId = node_.Name() + "/" + std::to_string(++nextRequest_);
+                logouts_[requestId] = PendingLogout{f->node, client};
+            }
+            node_.Send(f->node,
+                       EncodeWire(WireKind::LogoutAsk, {node_.Name(), usrid, pass, requestId}));
+            exec_.ScheduleAfter(forwardTimeoutMs_, [this, requestId] { failLogout(requestId); });
+            return;
         }
         finish(client);
     });
     return false;
 }
 
+TGameUserInfo::TLogoutResult ClusterLobbyImpl::decideLogout(const std::string& usrid,
+                                                            const std::string& pass) {
+    TClientRecPtr target = localClient(usrid);
+    if (!target) return TGameUserInfo::TLogoutResult::NotListed;
+    auto verdict = TGameUserInfo::TLogoutResult::Refused;
+    withSettle(target, [&] { verdict = cmd_.Tessil_DecideLogout(usrid, nullptr, pass); });
+    if (verdict == TGameUserInfo::TLogoutResult::Done) loggedOut(usrid);
+    return verdict;
+}
+
+void ClusterLobbyImpl::loggedOut(const std::string& usrid) {
+    if (cmd_.Tessil_IsExistsUser(usrid)) return;  // logged in again meanwhile
+    // The user's seat in another node's room ends with the session.
+    std::string seat;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(usrid);
+        if (it != seats_.end()) seat = it->second;
+        seats_.erase(usrid);
+        pending_.erase(usrid);
+    }
+    if (!seat.empty()) node_.Send(seat, EncodeWire(WireKind::Logout, {node_.Name(), usrid}));
+    node_.ReleaseUser(usrid);
+    node_.DropUser(usrid);
+    std::lock_guard lock(publishedMu_);
+    publishedUsers_.erase(usrid);
+}
+
+void ClusterLobbyImpl::onLogoutAsk(const WireMessage& m) {
+    if (m.fields.size() != 4) return;
+    const auto verdict = decideLogout(m.fields[1], m.fields[2]);
+    node_.Send(m.fields[0],
+               EncodeWire(WireKind::LogoutVerdict,
+                          {node_.Name(), m.fields[3], std::to_string(static_cast<int>(verdict))}));
+}
+
+void ClusterLobbyImpl::onLogoutVerdict(const WireMessage& m) {
+    if (m.fields.size() != 3) return;
+    const int v = WireInt(m.fields[2], -1);
+    if (v < 0 || v > static_cast<int>(TGameUserInfo::TLogoutResult::Done)) return;
+    PendingLogout p;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = logouts_.find(m.fields[1]);
+        if (it == logouts_.end() || it->second.node != m.fields[0]) return;
+        p = std::move(it->second);
+        logouts_.erase(it);
+    }
+    cmd_.Tessil_AnswerLogout(p.client, static_cast<TGameUserInfo::TLogoutResult>(v));
+    finish(p.client);
+}
+
+void ClusterLobbyImpl::failLogout(const std::string& requestId) {
+    PendingLogout p;
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = logouts_.find(requestId);
+        if (it == logouts_.end()) return;
+        p = std::move(it->second);
+        logouts_.erase(it);
+    }
+    filelog::Write("Cluster", "node " + p.node + " did not answer a forwarded LOGOUT");
+    refuseUnavailable(p.client, "LOGOUT");
+    finish(p.client);
+}
+
 bool ClusterLobbyImpl::disconnected(const TClientRecPtr& client) {
     const std::string usrid = client->FUsrID;
     const bool listed = cmd_.GameInfo().IsListedClient(client);
-    if (listed) {
-        std::string seat;
-        {
-            std::lock_guard lock(seatMu_);
-            auto it = seats_.find(usrid);
-            if (it != seats_.end()) seat = it->second;
-            seats_.erase(usrid);
-            pending_.erase(usrid);
-        }
-        if (!seat.empty()) node_.Send(seat, EncodeWire(WireKind::Logout, {node_.Name(), usrid}));
-    }
     withSettle(client, [&] {
         cmd_.Tessil_ExitRoom(client);
         cmd_.Tessil_CheckLogout(client);
     });
-    if (listed && !cmd_.Tessil_IsExistsUser(usrid)) {
-        node_.ReleaseUser(usrid);
-        node_.DropUser(usrid);
-        std::lock_guard lock(publishedMu_);
-        publishedUsers_.erase(usrid);
-    }
+    if (listed) loggedOut(usrid);
     return true;
 }
 
@@ -344,7 +486,7 @@ bool ClusterLobbyImpl::userList(const TClientRecPtr& client, const Peek& p) {
             std::string list;
             for (const auto& item : *items) {
                 if (!list.empty()) list += ',';
-                list += RenderUserListItem(item);
+                list += UserListItem(ListEntry(item));
             }
             reply(client, MakeArrayMsgForClient(word, code::E000, "[" + list + "]"));
         }
@@ -365,7 +507,7 @@ bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p,
             refuseUnavailable(client, word);
         } else {
             std::string list = "[";
-            if (f->found) list += RenderFindUserItem(f->item);
+            if (f->found) list += FindUserItem(ListEntry(f->item));
             list += ']';
             reply(client, MakeArrayMsgForClient(word, code::E000, list));
         }
@@ -394,16 +536,15 @@ bool ClusterLobbyImpl::roomList(const TClientRecPtr& client, const Peek& p,
 bool ClusterLobbyImpl::userMessage(const TClientRecPtr& client, const Peek& p,
                                    const std::string& body) {
     std::string usrid, mesg;
-    if (!GetJosnValue_Str(&p.json, "usrid", usrid) || !GetJosnValue_Str(&p.json, "mesg", mesg) ||
-        cmd_.Tessil_IsExistsUser(TrimAnsi(usrid))) {
-        runHere(client, body);  // format errors and users of this node: as on one server
-        return true;
-    }
-    const std::string to = TrimAnsi(usrid), text = TrimAnsi(mesg);
-    if (to.empty() || text.empty()) {
+    std::optional<TUserMessage> m;
+    if (GetJosnValue_Str(&p.json, "usrid", usrid) && GetJosnValue_Str(&p.json, "mesg", mesg))
+        m = ReadUserMessage(usrid, mesg);
+    if (!m || cmd_.Tessil_IsExistsUser(m->to)) {
+        // Format errors, empty parts and users of this node: as on one server.
         runHere(client, body);
         return true;
     }
+    const std::string to = m->to, text = m->text;
     if (!node_.Joined()) {
         refuseUnavailable(client, p.word);
         return true;

@@ -41,6 +41,13 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     int32_t UserCount() override;
     int64_t ProcessCount() override { return static_cast<int64_t>(intake_.ProcessCount()); }
     TClusterFigures ClusterFigures() override;
+    // Every node's users and rooms, each row marked with its node: this node's from its
+    // registry, the others' from the directory as last read (every second).
+    std::string UsersJson() override;
+    std::string RoomsJson() override;
+    // A user of this node is kicked here; another node's is asked of its node (true once
+    // asked).
+    bool Kick(const std::string& usrid) override;
 
   private:
     // One parsed request (the intake parses it again when it runs it here).
@@ -62,6 +69,16 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     bool roomList(const TClientRecPtr& client, const Peek& p, const std::string& body);
     bool userMessage(const TClientRecPtr& client, const Peek& p, const std::string& body);
     bool disconnected(const TClientRecPtr& client);
+    // LOGOUT of a user of this node asked by another node: the lobby's verdict (the ID's
+    // lock, the password), and the user's cluster state cleared.
+    TGameUserInfo::TLogoutResult decideLogout(const std::string& usrid, const std::string& pass);
+    // A user of this node is no longer logged in: its seat elsewhere, ID and entry go.
+    void loggedOut(const std::string& usrid);
+    void onLogoutAsk(const WireMessage& m);
+    void onLogoutVerdict(const WireMessage& m);
+    void failLogout(const std::string& requestId);
+    // LOGOUTs waiting for the answer of `node` (every node: "").
+    std::vector<std::string> logoutsTo(const std::string& node) const;
     // Runs the request here, then publishes what it changed.
     void runHere(const TClientRecPtr& client, const std::string& body, int32_t extraRoom = 0);
     bool gatePasses(const TClientRecPtr& client) const;
@@ -98,6 +115,9 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     // Tells the nodes of this node's stand-ins where they sit (after Redis came back).
     void resyncStandIns();
     void onNodeDead(const std::string& node);
+    // The number blocks of this node's rooms, and the rooms of a block another node holds.
+    std::set<int> liveBlocks() const;
+    void onBlockLost(int block);
     void onJoined(bool presumedDead);
     void onLost();
     // A local user's seat in a room of `node` is gone with that room.
@@ -108,8 +128,11 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     void failForward(const std::string& user, const std::string& requestId);
     TClientRecPtr localClient(const std::string& user) const;
     std::set<std::string> peers() const;
-    // Every second: the cluster-wide counts for the window and /metrics.
+    // Every second: the cluster-wide counts for the window and /metrics, and the other
+    // nodes' rows for the panel.
     void countCluster();
+    void readOtherNodes();
+    bool kickHere(const std::string& usrid);
 
     // IStandIns (any thread, also under the registry lock).
     bool IsStandIn(const TClientRec* client) const override;
@@ -145,6 +168,12 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     mutable std::mutex seatMu_;
     std::map<std::string, std::string> seats_;  // user -> node owning the room
     std::map<std::string, Pending> pending_;    // user -> forwarded request
+    // LOGOUTs of other nodes' users, waiting for their node's verdict (by request id).
+    struct PendingLogout {
+        std::string node;
+        TClientRecPtr client;
+    };
+    std::map<std::string, PendingLogout> logouts_;
     uint64_t nextRequest_ = 0;
 
     // What was last published to Redis for this node's rooms and users.
@@ -153,6 +182,10 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     std::map<std::string, std::pair<int32_t, int32_t>> publishedUsers_;
 
     std::atomic<int64_t> clusterUsers_{-1}, clusterRooms_{-1};
+    // The other nodes' panel rows (JSON, comma-separated) and where their users are.
+    std::mutex othersMu_;
+    std::string otherUsers_, otherRooms_;
+    std::map<std::string, std::string> otherUserNodes_;
     limits::TEpisode unavailable_;
     limits::TEpisode queueFull_;
     const int64_t forwardTimeoutMs_;

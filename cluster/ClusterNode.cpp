@@ -7,7 +7,6 @@
 
 #include "platform/AppLog.h"
 #include "platform/Settings.h"
-#include "protocol/TextUtils.h"
 
 namespace tessil::cluster {
 
@@ -72,23 +71,15 @@ std::optional<PresenceItem> DecodePresence(const std::string& id, const std::str
 
 }  // namespace
 
-std::string RenderUserListItem(const PresenceItem& p) {
-    return "{\"userid\":\"" + JsonEscape(p.userid) + "\", \"nickname\":\"" + JsonEscape(p.nick) +
-           "\", \"gcode\":\"" + JsonEscape(p.gcode) + "\", \"roomno\":\"" + IntToAnsiStr(p.roomNo) +
-           "\", \"stat\":" + IntToAnsiStr(p.gameStat) + "}";
-}
-
-std::string RenderFindUserItem(const PresenceItem& p) {
-    return "{\"userid\":\"" + JsonEscape(p.userid) + "\", \"nickname\":\"" + JsonEscape(p.nick) +
-           "\", \"gcode\":\"" + JsonEscape(p.gcode) + "\"}";
-}
-
 ClusterNode::ClusterNode(ClusterConfig config, Scheduler& executor)
     : config_(std::move(config)),
       executor_(executor),
       link_(config_.redis, executor,
             static_cast<size_t>(
-                settings::Int("Limits", "ClusterRedisBacklog", 100000, 100, 100000000))) {}
+                settings::Int("Limits", "ClusterRedisBacklog", 100000, 100, 100000000))),
+      outboxLimit_(
+          static_cast<size_t>(settings::Int("Limits", "ClusterOutbox", 100000, 0, 100000000))),
+      outboxMaxAgeMs_(settings::Int("Cluster", "OutboxMaxAgeMs", 60000, 100, 86400000)) {}
 
 ClusterNode::~ClusterNode() {
     Stop();
@@ -184,6 +175,7 @@ void ClusterNode::tick() {
             checkDeaths();
         }
     }
+    flushOutbox();
     std::lock_guard lock(tickMu_);
     if (!stopping_) tickTask_ = executor_.ScheduleAfter(config_.tick.count(), [this] { tick(); });
 }
@@ -234,14 +226,45 @@ void ClusterNode::claimBlock(int block, int tried) {
                       joinedAtMs_ = NowMs();
                       windowlog::Add("Cluster: node " + config_.node + " joined (room block " +
                                      std::to_string(block) + ")");
+                      if (presumedDead_) {
+                          // The others ended this node's memberships: what it meant to
+                          // tell them is moot.
+                          std::vector<std::string> nodes;
+                          {
+                              std::lock_guard lock(outMu_);
+                              for (const auto& [n, box] : outbox_) nodes.push_back(n);
+                          }
+                          for (const auto& n : nodes)
+                              dropOutbox(n, "this node was declared dead meanwhile");
+                      }
                       if (onJoined) onJoined(presumedDead_);
+                      flushOutbox();
                   });
 }
 
 void ClusterNode::refresh() {
     const std::string ttl = std::to_string(config_.aliveTtl.count());
-    link_.Command({"SET", AliveKey(config_.node), std::to_string(block_.load()), "PX", ttl}, {});
-    link_.Command({"EVAL", kClaimScript, "1", BlockKey(block_.load()), config_.node, ttl});
+    const int current = block_.load();
+    link_.Command({"SET", AliveKey(config_.node), std::to_string(current), "PX", ttl}, {});
+    std::set<int> blocks{current};
+    if (liveBlocks) {
+        for (int b : liveBlocks())
+            if (b >= 0) blocks.insert(b);
+    }
+    for (int b : blocks) {
+        link_.Command({"EVAL", kClaimScript, "1", BlockKey(b), config_.node, ttl},
+                      [this, b, current](const RedisReply& r) {
+                          if (!r.up || r.error || r.integer == 1) return;
+                          filelog::Write("Cluster", "room-number block " + std::to_string(b) +
+                                                        " is held by another node");
+                          if (onBlockLost) onBlockLost(b);
+                          // New rooms need a block of their own again: none until this
+                          // node has rejoined with one.
+                          int held = current;
+                          if (b == current && block_.compare_exchange_strong(held, -1))
+                              joined_ = false;
+                      });
+    }
     link_.Command({"SADD", kNodes, config_.node});
 }
 
@@ -289,6 +312,7 @@ void ClusterNode::cleanUp(const std::string& dead) {
         link_.Command({"DEL", usersKey(dead), roomsKey(dead)});
         link_.Command({"SET", DeadKey(dead), "1", "PX", "3600000"});
         link_.Command({"SREM", kNodes, dead}, [this, dead](const RedisReply&) {
+            dropOutbox(dead, "the node is dead");
             if (onNodeDead) onNodeDead(dead);
         });
     });
@@ -335,36 +359,61 @@ void ClusterNode::DropRoom(int32_t roomNo) {
     link_.Command({"HDEL", roomsKey(config_.node), std::to_string(roomNo)});
 }
 
-void ClusterNode::ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done) {
-    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
+void ClusterNode::gather(std::function<std::vector<Argv>(const std::string& node)> commands,
+                         std::function<void(std::optional<std::vector<NodeReply>>)> done) {
+    link_.Command({"SMEMBERS", kNodes}, [this, commands = std::move(commands),
+                                         done = std::move(done)](const RedisReply& r) {
         if (!r.up || r.error) return done(std::nullopt);
         struct Gather {
             size_t waiting = 0;
             bool failed = false;
-            std::vector<PresenceItem> items;
-            std::function<void(std::optional<std::vector<PresenceItem>>)> done;
+            std::vector<NodeReply> replies;
+            std::function<void(std::optional<std::vector<NodeReply>>)> done;
         };
         auto g = std::make_shared<Gather>();
         g->done = done;
         std::set<std::string> nodes{config_.node};
         for (const auto& e : r.elements) nodes.insert(e.str);
-        g->waiting = nodes.size();
+        std::vector<std::pair<std::string, Argv>> all;
         for (const auto& n : nodes) {
-            link_.Command({"HGETALL", usersKey(n)}, [g](const RedisReply& h) {
+            for (auto& argv : commands(n)) all.emplace_back(n, std::move(argv));
+        }
+        g->waiting = all.size();
+        g->replies.resize(all.size());
+        if (all.empty()) return done(std::move(g->replies));
+        for (size_t i = 0; i < all.size(); ++i) {
+            g->replies[i].node = all[i].first;
+            link_.Command(std::move(all[i].second), [g, i](const RedisReply& h) {
                 if (!h.up || h.error) g->failed = true;
-                for (size_t i = 0; i + 1 < h.elements.size(); i += 2) {
-                    if (auto p = DecodePresence(h.elements[i].str, h.elements[i + 1].str))
-                        g->items.push_back(std::move(*p));
-                }
-                if (--g->waiting == 0) {
-                    if (g->failed)
-                        g->done(std::nullopt);
-                    else
-                        g->done(std::move(g->items));
-                }
+                g->replies[i].reply = h;
+                if (--g->waiting > 0) return;
+                if (g->failed)
+                    g->done(std::nullopt);
+                else
+                    g->done(std::move(g->replies));
             });
         }
     });
+}
+
+void ClusterNode::ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done) {
+    gather(
+        [this](const std::string& n) {
+            return std::vector<Argv>{{"HGETALL", usersKey(n)}};
+        },
+        [done = std::move(done)](std::optional<std::vector<NodeReply>> replies) {
+            if (!replies) return done(std::nullopt);
+            std::vector<PresenceItem> items;
+            for (const auto& [node, h] : *replies) {
+                for (size_t i = 0; i + 1 < h.elements.size(); i += 2) {
+                    if (auto p = DecodePresence(h.elements[i].str, h.elements[i + 1].str)) {
+                        p->node = node;
+                        items.push_back(std::move(*p));
+                    }
+                }
+            }
+            done(std::move(items));
+        });
 }
 
 void ClusterNode::FindUser(const std::string& id, std::function<void(std::optional<Found>)> done) {
@@ -400,68 +449,48 @@ void ClusterNode::ListRooms(int32_t roomNo, std::function<void(std::optional<std
         });
         return;
     }
-    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
-        if (!r.up || r.error) return done(std::nullopt);
-        struct Gather {
-            size_t waiting = 0;
-            bool failed = false;
-            std::string list;
-            std::function<void(std::optional<std::string>)> done;
-        };
-        auto g = std::make_shared<Gather>();
-        g->done = done;
-        std::set<std::string> nodes{config_.node};
-        for (const auto& e : r.elements) nodes.insert(e.str);
-        g->waiting = nodes.size();
-        for (const auto& n : nodes) {
-            link_.Command({"HVALS", roomsKey(n)}, [g](const RedisReply& h) {
-                if (!h.up || h.error) g->failed = true;
-                for (const auto& item : h.elements) {
-                    if (!g->list.empty()) g->list += ',';
-                    g->list += item.str;
-                }
-                if (--g->waiting == 0) {
-                    if (g->failed)
-                        g->done(std::nullopt);
-                    else
-                        g->done(std::move(g->list));
-                }
-            });
+    RoomsByNode([done = std::move(done)](std::optional<std::vector<NodeRooms>> rooms) {
+        if (!rooms) return done(std::nullopt);
+        std::string list;
+        for (const auto& n : *rooms) {
+            for (const auto& item : n.items) {
+                if (!list.empty()) list += ',';
+                list += item;
+            }
         }
+        done(std::move(list));
     });
 }
 
+void ClusterNode::RoomsByNode(std::function<void(std::optional<std::vector<NodeRooms>>)> done) {
+    gather(
+        [this](const std::string& n) {
+            return std::vector<Argv>{{"HVALS", roomsKey(n)}};
+        },
+        [done = std::move(done)](std::optional<std::vector<NodeReply>> replies) {
+            if (!replies) return done(std::nullopt);
+            std::vector<NodeRooms> out;
+            for (auto& [node, h] : *replies) {
+                NodeRooms n{node, {}};
+                for (auto& item : h.elements) n.items.push_back(std::move(item.str));
+                out.push_back(std::move(n));
+            }
+            done(std::move(out));
+        });
+}
+
 void ClusterNode::Counts(std::function<void(int64_t, int64_t)> done) {
-    link_.Command({"SMEMBERS", kNodes}, [this, done = std::move(done)](const RedisReply& r) {
-        if (!r.up || r.error) return done(-1, -1);
-        struct Sum {
-            size_t waiting = 0;
-            bool failed = false;
-            int64_t users = 0, rooms = 0;
-            std::function<void(int64_t, int64_t)> done;
-        };
-        auto s = std::make_shared<Sum>();
-        s->done = done;
-        std::set<std::string> nodes{config_.node};
-        for (const auto& e : r.elements) nodes.insert(e.str);
-        s->waiting = nodes.size() * 2;
-        auto add = [s](int64_t Sum::*field) {
-            return [s, field](const RedisReply& h) {
-                if (!h.up || h.error) s->failed = true;
-                (*s).*field += h.integer;
-                if (--s->waiting == 0) {
-                    if (s->failed)
-                        s->done(-1, -1);
-                    else
-                        s->done(s->users, s->rooms);
-                }
-            };
-        };
-        for (const auto& n : nodes) {
-            link_.Command({"HLEN", usersKey(n)}, add(&Sum::users));
-            link_.Command({"HLEN", roomsKey(n)}, add(&Sum::rooms));
-        }
-    });
+    gather(
+        [this](const std::string& n) {
+            return std::vector<Argv>{{"HLEN", usersKey(n)}, {"HLEN", roomsKey(n)}};
+        },
+        [done = std::move(done)](std::optional<std::vector<NodeReply>> replies) {
+            if (!replies) return done(-1, -1);
+            int64_t counts[2] = {0, 0};
+            for (size_t i = 0; i < replies->size(); ++i)
+                counts[i % 2] += (*replies)[i].reply.integer;
+            done(counts[0], counts[1]);
+        });
 }
 
 void ClusterNode::NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done) {
@@ -481,7 +510,98 @@ void ClusterNode::NodeOfRoom(int32_t roomNo, std::function<void(std::optional<st
 }
 
 void ClusterNode::Send(const std::string& node, const std::string& message) {
-    link_.Command({"PUBLISH", kPrefix + "node:" + node, message});
+    auto m = std::make_shared<const std::string>(message);
+    uint64_t seq = 0;
+    {
+        std::lock_guard lock(outMu_);
+        seq = ++outSeq_;
+        auto box = outbox_.find(node);
+        // Behind messages still waiting for the node, or while out of the cluster: wait too.
+        if (!joined_ || (box != outbox_.end() && !box->second.waiting.empty())) {
+            parkLocked(node, seq, std::move(m));
+            return;
+        }
+    }
+    publish(node, seq, std::move(m));
+}
+
+void ClusterNode::publish(const std::string& node, uint64_t seq, Message message) {
+    link_.Command({"PUBLISH", kPrefix + "node:" + node, *message},
+                  [this, node, seq, message](const RedisReply& r) {
+                      // PUBLISH answers how many subscribers received it: none means the node
+                      // is not listening (yet, or any more).
+                      if (r.up && !r.error && r.integer > 0) return;
+                      {
+                          std::lock_guard alive(aliveMu_);
+                          if (cleaning_.count(node) != 0) return;  // a dead node's
+                      }
+                      std::lock_guard lock(outMu_);
+                      parkLocked(node, seq, message);
+                  });
+}
+
+void ClusterNode::parkLocked(const std::string& node, uint64_t seq, Message message) {
+    if (outboxTotal_ >= outboxLimit_) {
+        limits::CountRefusal("cluster_outbox");
+        if (outboxDrop_.Begin())
+            filelog::Write("Cluster",
+                           "messages to other nodes dropped: the outbox is full "
+                           "([Limits] ClusterOutbox=" +
+                               std::to_string(outboxLimit_) + ")");
+        return;
+    }
+    Outbox& box = outbox_[node];
+    if (box.waiting.empty()) box.sinceMs = NowMs();
+    if (box.waiting.emplace(seq, std::move(message)).second) ++outboxTotal_;
+}
+
+size_t ClusterNode::OutboxSize() const {
+    std::lock_guard lock(outMu_);
+    return outboxTotal_;
+}
+
+void ClusterNode::flushOutbox() {
+    std::vector<std::pair<std::string, std::map<uint64_t, Message>>> due;
+    std::vector<std::string> stale;
+    {
+        std::lock_guard lock(outMu_);
+        const int64_t now = NowMs();
+        for (auto it = outbox_.begin(); it != outbox_.end();) {
+            if (it->second.waiting.empty()) {
+                it = outbox_.erase(it);
+                continue;
+            }
+            if (now - it->second.sinceMs >= outboxMaxAgeMs_)
+                stale.push_back(it->first);
+            else if (joined_) {
+                outboxTotal_ -= it->second.waiting.size();
+                due.emplace_back(it->first, std::move(it->second.waiting));
+                it->second.waiting.clear();
+            }
+            ++it;
+        }
+    }
+    for (const auto& node : stale) dropOutbox(node, "waited longer than [Cluster] OutboxMaxAgeMs");
+    for (auto& [node, messages] : due) {
+        for (auto& [seq, m] : messages) publish(node, seq, std::move(m));
+    }
+}
+
+void ClusterNode::dropOutbox(const std::string& node, const std::string& why) {
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(outMu_);
+        auto it = outbox_.find(node);
+        if (it == outbox_.end()) return;
+        dropped = it->second.waiting.size();
+        outboxTotal_ -= dropped;
+        outbox_.erase(it);
+    }
+    if (dropped == 0) return;
+    limits::CountRefusal("cluster_outbox");
+    if (outboxDrop_.Begin())
+        filelog::Write("Cluster",
+                       std::to_string(dropped) + " messages to node " + node + " dropped: " + why);
 }
 
 }  // namespace tessil::cluster

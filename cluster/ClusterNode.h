@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,6 +21,8 @@
 
 #include "cluster/ClusterWire.h"
 #include "cluster/RedisLink.h"
+#include "lobby/UserListItems.h"
+#include "platform/LimitEvents.h"
 #include "platform/Scheduler.h"
 
 namespace tessil::cluster {
@@ -39,12 +43,14 @@ inline constexpr int kRoomBlocks = 100;
 // A user's entry in the cluster-wide user list.
 struct PresenceItem {
     std::string userid, nick, gcode;
+    std::string node;  // the user's node (set by ListUsers)
     int32_t roomNo = -2;
     int32_t gameStat = 0;
 };
-// The user-list item ({"userid":..., "roomno":"..", "stat":n}) and the find-user item.
-std::string RenderUserListItem(const PresenceItem& p);
-std::string RenderFindUserItem(const PresenceItem& p);
+// The entry as the lobby's list items take it.
+inline TUserListEntry ListEntry(const PresenceItem& p) {
+    return {p.userid, p.nick, p.gcode, p.roomNo, p.gameStat};
+}
 
 class ClusterNode {
   public:
@@ -65,6 +71,13 @@ class ClusterNode {
     // Nodes this node holds state for (stand-ins, seats): watched even when the node set
     // in Redis no longer names them.
     std::function<std::set<std::string>()> peersOfInterest;
+    // The room-number blocks of this node's open rooms: held (refreshed) with the current
+    // block for as long as rooms live in them, so no other node can take their numbers.
+    std::function<std::set<int>()> liveBlocks;
+    // A block this node has open rooms in is held by another node (Redis lost the claim
+    // and another node took the block first): those rooms must go, so that room numbers
+    // stay unique cluster-wide.
+    std::function<void(int block)> onBlockLost;
 
     void Start();
     void Stop();
@@ -101,20 +114,50 @@ class ClusterNode {
     void FindUser(const std::string& id, std::function<void(std::optional<Found>)> done);
     // The room items of every node ("[...]" contents joined by commas), or of one room.
     void ListRooms(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
+    // The room items of every node, by node.
+    struct NodeRooms {
+        std::string node;
+        std::vector<std::string> items;
+    };
+    void RoomsByNode(std::function<void(std::optional<std::vector<NodeRooms>>)> done);
     // Users and rooms of every node (HLEN of each node's hashes); -1 when unknown.
     void Counts(std::function<void(int64_t users, int64_t rooms)> done);
     // The node that owns a room number ("" when no node holds its block).
     void NodeOfRoom(int32_t roomNo, std::function<void(std::optional<std::string>)> done);
 
     // ---- messages (any thread) ----
+    // A message that cannot reach its node now (Redis away, or the node not subscribed:
+    // nobody received the PUBLISH) waits in that node's outbox and is sent again, in order,
+    // once this node has rejoined and at every tick. Waiting messages are dropped when their
+    // node is declared dead, when they have waited [Cluster] OutboxMaxAgeMs, or when the
+    // outboxes hold [Limits] ClusterOutbox messages in all (counted as "cluster_outbox",
+    // one log line per episode).
     void Send(const std::string& node, const std::string& message);
+    // Messages waiting in the outboxes (metrics, tests).
+    size_t OutboxSize() const;
     bool IsAlive(const std::string& node) const;
 
     // Redis commands waiting to be written (metrics, bounds).
     size_t Backlog() const { return link_.Queued(); }
 
   private:
+    using Argv = std::vector<std::string>;
+    struct NodeReply {
+        std::string node;
+        RedisReply reply;
+    };
+    // Runs the commands given for each node of the cluster (this one included) and calls
+    // done once every reply is in: the replies in order, or nothing when any failed.
+    void gather(std::function<std::vector<Argv>(const std::string& node)> commands,
+                std::function<void(std::optional<std::vector<NodeReply>>)> done);
     void onLinkState(bool up);
+    using Message = std::shared_ptr<const std::string>;
+    void publish(const std::string& node, uint64_t seq, Message message);
+    // Under outMu_: keeps a message that did not go out (false when it was dropped).
+    void parkLocked(const std::string& node, uint64_t seq, Message message);
+    // Sends what waits for each node again; drops what is too old (or everything).
+    void flushOutbox();
+    void dropOutbox(const std::string& node, const std::string& why);
     void tick();
     void join();
     void claimBlock(int block, int tried);
@@ -135,6 +178,18 @@ class ClusterNode {
     Scheduler::TaskId tickTask_ = 0;
     bool joining_ = false;
     bool presumedDead_ = false;
+
+    struct Outbox {
+        std::map<uint64_t, Message> waiting;  // by send order
+        int64_t sinceMs = 0;                  // when the oldest waiting message was parked
+    };
+    mutable std::mutex outMu_;
+    std::map<std::string, Outbox> outbox_;
+    size_t outboxTotal_ = 0;
+    uint64_t outSeq_ = 0;
+    const size_t outboxLimit_;
+    const int64_t outboxMaxAgeMs_;
+    limits::TEpisode outboxDrop_;
 
     mutable std::mutex aliveMu_;
     std::set<std::string> alive_;     // nodes seen alive at the last check

@@ -18,14 +18,6 @@ std::string StripBrackets(const std::string& list) {
     return list.substr(1, list.size() - 2);
 }
 
-int32_t ToInt(const std::string& s, int32_t fallback) {
-    try {
-        return static_cast<int32_t>(std::stol(s));
-    } catch (...) {
-        return fallback;
-    }
-}
-
 }  // namespace
 
 // ---- stand-ins ---------------------------------------------------------------------------
@@ -198,7 +190,7 @@ void ClusterLobbyImpl::onDone(const WireMessage& m) {
         p = std::move(it->second);
         pending_.erase(it);
     }
-    applyState(m.fields[0], m.fields[1], ToInt(m.fields[3], -2), ToInt(m.fields[4], 0), true);
+    applyState(m.fields[0], m.fields[1], WireInt(m.fields[3], -2), WireInt(m.fields[4], 0), true);
     finish(p.client);
 }
 
@@ -285,7 +277,7 @@ void ClusterLobbyImpl::onResync(const WireMessage& m) {
         node_.Send(from, EncodeWire(WireKind::Logout, {node_.Name(), user}));
         return;
     }
-    applyState(from, user, ToInt(m.fields[2], -2), ToInt(m.fields[3], 0), true);
+    applyState(from, user, WireInt(m.fields[2], -2), WireInt(m.fields[3], 0), true);
 }
 
 void ClusterLobbyImpl::onMessage(WireMessage m) {
@@ -305,14 +297,25 @@ void ClusterLobbyImpl::onMessage(WireMessage m) {
                 break;
             case WireKind::State:
                 if (m.fields.size() == 4)
-                    applyState(m.fields[0], m.fields[1], ToInt(m.fields[2], -2),
-                               ToInt(m.fields[3], 0), false);
+                    applyState(m.fields[0], m.fields[1], WireInt(m.fields[2], -2),
+                               WireInt(m.fields[3], 0), false);
                 break;
             case WireKind::Logout:
                 onLogout(m);
                 break;
             case WireKind::Resync:
                 onResync(m);
+                break;
+            case WireKind::LogoutAsk:
+                onLogoutAsk(m);
+                break;
+            case WireKind::LogoutVerdict:
+                onLogoutVerdict(m);
+                break;
+            case WireKind::Kick:
+                if (m.fields.size() == 2 && kickHere(m.fields[1]))
+                    filelog::Write("Cluster", "kicked " + m.fields[1] + " at the request of node " +
+                                                  m.fields[0]);
                 break;
         }
     } catch (const std::exception& e) {
@@ -377,9 +380,10 @@ void ClusterLobbyImpl::settle(const std::vector<TClientRecPtr>& touched,
         // Read and published under the registry lock, so what goes out for one record is
         // always its latest state, in the order the operations happened.
         auto guard = cmd_.GameInfo().Guard();
-        const auto [first, last] = node_.RoomRange();
+        // Rooms of other nodes are not in this registry: their items are empty and were
+        // never published from here.
         for (int32_t r : rooms) {
-            if (r < 1 || r < first || r > last) continue;
+            if (r < 1) continue;
             const std::string item = StripBrackets(cmd_.Tessil_GetRoomList(r));
             std::lock_guard lock(publishedMu_);
             if (item.empty()) {
@@ -475,6 +479,44 @@ void ClusterLobbyImpl::onNodeDead(const std::string& node) {
     }
     for (const auto& user : seated) loseSeat(user, node);
     for (const auto& [user, id] : waiting) failForward(user, id);
+    for (const auto& id : logoutsTo(node)) failLogout(id);
+}
+
+std::vector<std::string> ClusterLobbyImpl::logoutsTo(const std::string& node) const {
+    std::vector<std::string> out;
+    std::lock_guard lock(seatMu_);
+    for (const auto& [id, p] : logouts_)
+        if (node.empty() || p.node == node) out.push_back(id);
+    return out;
+}
+
+std::set<int> ClusterLobbyImpl::liveBlocks() const {
+    std::set<int> out;
+    cmd_.GameInfo().WithLock([&](const auto&, const auto& rooms) {
+        for (const auto& [key, room] : rooms) out.insert(ClusterNode::RoomBlockOf(room->FRoomNo));
+    });
+    return out;
+}
+
+void ClusterLobbyImpl::onBlockLost(int block) {
+    std::vector<std::pair<std::string, int32_t>> doomed;
+    cmd_.GameInfo().WithLock([&](const auto&, const auto& rooms) {
+        for (const auto& [key, room] : rooms) {
+            if (ClusterNode::RoomBlockOf(room->FRoomNo) == block)
+                doomed.emplace_back(key, room->FRoomNo);
+        }
+    });
+    if (doomed.empty()) return;
+    // Another node may already number its rooms from this block: these rooms close for
+    // their members (DELROOM, as when a master closes a room), wherever they sit.
+    filelog::Write("Cluster", std::to_string(doomed.size()) + " rooms numbered in block " +
+                                  std::to_string(block) +
+                                  " closed: the block is held by another node");
+    for (const auto& [key, roomNo] : doomed) {
+        const auto touched = membersOf(roomNo);
+        cmd_.GameInfo().DeleteRoom(key);
+        settle(touched, {roomNo});
+    }
 }
 
 void ClusterLobbyImpl::onJoined(bool presumedDead) {
@@ -544,6 +586,7 @@ void ClusterLobbyImpl::onLost() {
         for (const auto& [user, p] : pending_) waiting.emplace_back(user, p.requestId);
     }
     for (const auto& [user, id] : waiting) failForward(user, id);
+    for (const auto& id : logoutsTo("")) failLogout(id);
 }
 
 }  // namespace tessil::cluster

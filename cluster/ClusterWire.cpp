@@ -26,6 +26,9 @@ std::optional<WireMessage> DecodeWire(std::string_view text) {
         case WireKind::State:
         case WireKind::Logout:
         case WireKind::Resync:
+        case WireKind::LogoutAsk:
+        case WireKind::LogoutVerdict:
+        case WireKind::Kick:
             m.kind = static_cast<WireKind>(text[0]);
             break;
         default:
@@ -44,6 +47,14 @@ std::optional<WireMessage> DecodeWire(std::string_view text) {
         pos = colon + 1 + len;
     }
     return m;
+}
+
+int32_t WireInt(const std::string& field, int32_t fallback) {
+    try {
+        return static_cast<int32_t>(std::stol(field));
+    } catch (...) {
+        return fallback;
+    }
 }
 
 }  // namespace tessil::cluster

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "lobby/GameUserInfo.h"
+#include "lobby/UserListItems.h"
 #include "platform/AppLog.h"
 #include "protocol/ClientProtocol.h"
 #include "protocol/TextUtils.h"
@@ -106,13 +107,12 @@ bool TGameUserInfo::CheckEndGame(std::string_view /*cmd*/, std::string_view msg,
 
 bool TGameUserInfo::SendMesgToUser(std::string_view cmd, std::string_view usrid,
                                    std::string_view msg, const TClientRecPtr& /*nInfo*/) {
-    const std::string to = TrimAnsi(usrid);
-    const std::string text = TrimAnsi(msg);
-    if (to.empty() || text.empty()) return false;
+    const auto m = ReadUserMessage(usrid, msg);
+    if (!m) return false;
     std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
-    auto it = FTessil_UserList.find(to);
+    auto it = FTessil_UserList.find(m->to);
     if (it == FTessil_UserList.end()) return false;
-    sendLocked(MakeMsgForClient(cmd, code::E000, text), it->second->Client());
+    sendLocked(MakeMsgForClient(cmd, code::E000, m->text), it->second->Client());
     return true;
 }
 

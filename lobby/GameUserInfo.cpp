@@ -5,6 +5,7 @@
 #include <exception>
 #include <vector>
 
+#include "lobby/UserListItems.h"
 #include "platform/AppLog.h"
 #include "protocol/TextCheck.h"
 #include "protocol/TextUtils.h"
@@ -160,8 +161,7 @@ std::string TGameUserInfo::FindUserID(std::string_view usrid) const {
         auto it = FTessil_UserList.find(std::string(usrid));
         if (it != FTessil_UserList.end()) {
             const TClientRec& c = *it->second->Client();
-            item = "{\"userid\":\"" + JsonEscape(c.FUsrID) + "\", \"nickname\":\"" +
-                   JsonEscape(c.FUserNick) + "\", \"gcode\":\"" + JsonEscape(c.FGCode) + "\"}";
+            item = FindUserItem({c.FUsrID, c.FUserNick, c.FGCode});
         }
     } catch (const std::exception& e) {
         filelog::Write("FindUserID", e.what());
@@ -178,10 +178,7 @@ std::string TGameUserInfo::GetAllUserList() const {
             if (!usr || !usr->Client() || usr->Client()->FShutdown) continue;
             const TClientRec& c = *usr->Client();
             if (!items.empty()) items += ',';
-            items += "{\"userid\":\"" + JsonEscape(c.FUsrID) + "\", \"nickname\":\"" +
-                     JsonEscape(c.FUserNick) + "\", \"gcode\":\"" + JsonEscape(c.FGCode) +
-                     "\", \"roomno\":\"" + IntToAnsiStr(c.FRoomNo) +
-                     "\", \"stat\":" + IntToAnsiStr(c.FGameStat) + "}";
+            items += UserListItem({c.FUsrID, c.FUserNick, c.FGCode, c.FRoomNo, c.FGameStat});
         }
     } catch (const std::exception& e) {
         filelog::Write("GetAllUserList-2", e.what());

@@ -81,31 +81,50 @@ bool TCmdLineObject::Process_Login(const TClientRecPtr& client, std::string_view
     return false;
 }
 
-void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client,
-                                           const TJsonObject& request) {
-    std::string usrid, pass;
-    if (!ReadField(request, "usrid", TField::UserId, limits_, usrid) ||
-        !ReadField(request, "pass", TField::Password, limits_, pass)) {
-        Reply(MakeMsgForClient("LOGOUT", code::E011, text::RequestInfoError), client);
-        return;
+std::optional<TCmdLineObject::TLogoutRequest> TCmdLineObject::Tessil_ReadLogout(
+    const TClientRecPtr& client, const TJsonObject& request, bool force) {
+    TLogoutRequest r;
+    if (force && (!ReadField(request, "usrid", TField::UserId, limits_, r.usrid) ||
+                  !ReadField(request, "pass", TField::Password, limits_, r.pass) ||
+                  !Tessil_IsRegisteredUser(r.usrid, r.pass))) {
+        Reply(MakeMsgForClient("LOGIN", code::E011, text::RequestInfoError), client);
+        return std::nullopt;
     }
-    if (!Tessil_IsRegisteredUser(usrid, pass)) {
+    if (!ReadField(request, "usrid", TField::UserId, limits_, r.usrid) ||
+        !ReadField(request, "pass", TField::Password, limits_, r.pass)) {
+        Reply(MakeMsgForClient("LOGOUT", code::E011, text::RequestInfoError), client);
+        return std::nullopt;
+    }
+    if (!Tessil_IsRegisteredUser(r.usrid, r.pass)) {
         Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
-        return;
+        return std::nullopt;
     }
     // A connection that has guessed wrong too often is being closed; it gets nothing more.
-    if (logoutGuard_.ConnectionSpent(*client)) return;
+    if (logoutGuard_.ConnectionSpent(*client)) return std::nullopt;
+    return r;
+}
+
+TGameUserInfo::TLogoutResult TCmdLineObject::Tessil_DecideLogout(std::string_view usrid,
+                                                                 const TClientRec* requester,
+                                                                 std::string_view pass) {
+    // Another connection's user: only its own password may end its session, and a user ID
+    // under attack is locked for a while, whatever the password.
     const bool locked = logoutGuard_.IsLocked(usrid);
-    switch (FGameInfo->LogoutChecked(usrid, client.get(), pass, !locked)) {
+    const auto verdict = FGameInfo->LogoutChecked(usrid, requester, pass, !locked);
+    if (verdict == TGameUserInfo::TLogoutResult::Refused) logoutGuard_.FailedUser(usrid);
+    return verdict;
+}
+
+void TCmdLineObject::Tessil_AnswerLogout(const TClientRecPtr& client,
+                                         TGameUserInfo::TLogoutResult verdict) {
+    switch (verdict) {
         case TGameUserInfo::TLogoutResult::Done:
             Reply(kLogoutOkMsg, client);
             Disconnect(client, 500);
             break;
         case TGameUserInfo::TLogoutResult::Refused:
-            // Another connection's user: only its own password may end its session, and a
-            // user ID under attack is locked for a while, whatever the password.
             Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
-            if (logoutGuard_.Failed(*client, usrid)) Disconnect(client, 500);
+            if (logoutGuard_.FailedConnection(*client)) Disconnect(client, 500);
             break;
         case TGameUserInfo::TLogoutResult::NotListed:
             Reply(MakeMsgForClient("LOGOUT", code::E013, text::NotLoggedInUser), client);
@@ -113,16 +132,10 @@ void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client,
     }
 }
 
-void TCmdLineObject::Tessil_Process_ForceLogout(const TClientRecPtr& client,
-                                                const TJsonObject& request) {
-    std::string usrid, pass;
-    if (!ReadField(request, "usrid", TField::UserId, limits_, usrid) ||
-        !ReadField(request, "pass", TField::Password, limits_, pass) ||
-        !Tessil_IsRegisteredUser(usrid, pass)) {
-        Reply(MakeMsgForClient("LOGIN", code::E011, text::RequestInfoError), client);
-        return;
-    }
-    Tessil_Process_Logout(client, request);
+void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client, const TJsonObject& request,
+                                           bool force) {
+    const auto r = Tessil_ReadLogout(client, request, force);
+    if (r) Tessil_AnswerLogout(client, Tessil_DecideLogout(r->usrid, client.get(), r->pass));
 }
 
 void TCmdLineObject::Tessil_CheckLogout(const TClientRecPtr& client) {

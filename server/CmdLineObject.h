@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,8 +52,23 @@ class TCmdLineObject {
     bool Tessil_Process_Login(const TClientRecPtr& client, const TJsonObject& request);
     bool Process_Login(const TClientRecPtr& client, std::string_view usrid, std::string_view pass,
                        std::string_view gcode);
-    void Tessil_Process_Logout(const TClientRecPtr& client, const TJsonObject& request);
-    void Tessil_Process_ForceLogout(const TClientRecPtr& client, const TJsonObject& request);
+    // LOGOUT, or with force LOGOUTREQ (whose account check comes first and answers as LOGIN).
+    void Tessil_Process_Logout(const TClientRecPtr& client, const TJsonObject& request,
+                               bool force = false);
+    // The three steps of a LOGOUT, which a cluster runs on two nodes: the request read on
+    // the requester's node (nothing: already answered, or the connection is spent), the
+    // verdict on the user's own node (the ID's lock, the password, the logout itself, the
+    // ID's failure count), and the answer on the requester's node (the reply, the
+    // connection's failure count, the close).
+    struct TLogoutRequest {
+        std::string usrid, pass;
+    };
+    std::optional<TLogoutRequest> Tessil_ReadLogout(const TClientRecPtr& client,
+                                                    const TJsonObject& request, bool force);
+    TGameUserInfo::TLogoutResult Tessil_DecideLogout(std::string_view usrid,
+                                                     const TClientRec* requester,
+                                                     std::string_view pass);
+    void Tessil_AnswerLogout(const TClientRecPtr& client, TGameUserInfo::TLogoutResult verdict);
     // After a connection closed: logs out the user of this connection (if it still is
     // this connection's) with all the room's events. Replies are not sent: the
     // connection is gone.

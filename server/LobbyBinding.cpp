@@ -4,15 +4,12 @@
 #include "server/AppLobby.h"
 
 #include "iocpengine/CommonMsgServer.h"
-#include "lobby/GameUserInfo.h"
 #include "lobby/NetMesg.h"
-#include "lobby/RoomObject.h"
-#include "lobby/UserObject.h"
-#include "platform/LogText.h"
 #include "protocol/ClientProtocol.h"
 #include "protocol/TextUtils.h"
 #include "server/CmdLineObject.h"
 #include "server/DataMod.h"
+#include "server/LobbyTables.h"
 #include "server/RequestIntake.h"
 
 namespace tessil {
@@ -54,52 +51,9 @@ class LobbyBinding final : public IAppLobby {
     int32_t UserCount() override { return cmd_.GameInfo().UserCount(); }
     int64_t ProcessCount() override { return static_cast<int64_t>(intake_.ProcessCount()); }
 
-    std::string UsersJson() override {
-        std::string out = "[";
-        cmd_.GameInfo().WithLock([&](const auto& users, const auto&) {
-            for (const auto& [id, usr] : users) {
-                const TClientRec& c = *usr->Client();
-                if (out.size() > 1) out += ',';
-                out += "{\"id\":\"" + JsonEscape(id) + "\",\"gcode\":\"" + JsonEscape(c.FGCode) +
-                       "\",\"room\":" + std::to_string(c.FRoomNo.load()) +
-                       ",\"state\":" + std::to_string(c.FGameStat.load()) + ",\"address\":\"" +
-                       JsonEscape(c.FAddress + ":" + c.FPort) + "\",\"since\":\"" +
-                       logtext::UtcStamp(c.FConnectedAt) + "\"}";
-            }
-        });
-        return out + "]";
-    }
-    std::string RoomsJson() override {
-        std::string out = "[";
-        cmd_.GameInfo().WithLock([&](const auto&, const auto& rooms) {
-            for (const auto& [key, room] : rooms) {
-                if (out.size() > 1) out += ',';
-                out += "{\"number\":" + std::to_string(room->FRoomNo) + ",\"master\":\"" +
-                       JsonEscape(room->FMasterid) + "\",\"subject\":\"" +
-                       JsonEscape(room->FSubject) +
-                       "\",\"type\":" + std::to_string(room->FRoomType) +
-                       ",\"state\":" + std::to_string(room->FRoomState) + ",\"members\":[";
-                bool first = true;
-                for (const auto& [member, rec] : room->FUserList) {
-                    if (!first) out += ',';
-                    first = false;
-                    out += '"';
-                    out += JsonEscape(member);
-                    out += '"';
-                }
-                out += "]}";
-            }
-        });
-        return out + "]";
-    }
-    bool Kick(const std::string& usrid) override {
-        // The forced logout of the registry (leaving the room with its notices), then the
-        // connection closes as after a LOGOUT.
-        auto usr = cmd_.GameInfo().GetUser(usrid);
-        if (!usr || !cmd_.GameInfo().LogoutUser(usrid)) return false;
-        cmd_.Disconnect(usr->Client(), 500);
-        return true;
-    }
+    std::string UsersJson() override { return "[" + RegistryUserRows(cmd_) + "]"; }
+    std::string RoomsJson() override { return "[" + RegistryRoomRows(cmd_) + "]"; }
+    bool Kick(const std::string& usrid) override { return KickUser(cmd_, usrid); }
 
   private:
     // Destroyed in reverse: the intake, then the command handler (which clears the lobby),

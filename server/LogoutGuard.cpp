@@ -40,6 +40,11 @@ bool TLogoutGuard::IsLocked(std::string_view usrid, Clock::time_point now) {
 }
 
 bool TLogoutGuard::Failed(TClientRec& client, std::string_view usrid, Clock::time_point now) {
+    FailedUser(usrid, now);
+    return FailedConnection(client);
+}
+
+void TLogoutGuard::FailedUser(std::string_view usrid, Clock::time_point now) {
     bool locked = false;
     {
         std::lock_guard lock(mu_);
@@ -65,6 +70,9 @@ bool TLogoutGuard::Failed(TClientRec& client, std::string_view usrid, Clock::tim
                            "LogoutFailuresPerUser=" +
                                std::to_string(settings_.perUser) + ")");
     }
+}
+
+bool TLogoutGuard::FailedConnection(TClientRec& client) {
     const bool spent = client.FLogoutFailures.fetch_add(1) + 1 >= settings_.perConnection;
     if (spent) {
         limits::CountRefusal("logout_password_connection");

@@ -38,6 +38,10 @@ class TLogoutGuard {
     // Records one wrong password (or an attempt on a locked ID) from client for usrid.
     // Returns true when the connection is now to be closed.
     bool Failed(TClientRec& client, std::string_view usrid, Clock::time_point now = Clock::now());
+    // The two halves of Failed, for a LOGOUT decided on another node than the one the
+    // request came in on: the target ID's count (where the user is) and the connection's.
+    void FailedUser(std::string_view usrid, Clock::time_point now = Clock::now());
+    bool FailedConnection(TClientRec& client);
 
   private:
     struct Entry {

@@ -62,7 +62,7 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
             cmd_.Tessil_Process_Logout(client, json);
             return;
         case cmdLogoutReq:
-            cmd_.Tessil_Process_ForceLogout(client, json);
+            cmd_.Tessil_Process_Logout(client, json, true);
             return;
         default:
             break;

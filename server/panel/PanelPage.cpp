@@ -203,7 +203,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
         fetch('/api/users').then((r) => r.json()),
         fetch('/api/rooms').then((r) => r.json()),
       ]);
-      fill('Users', users.map((u) => ({ id: u.id, cells: [u.id, u.gcode, u.room > 0 ? String(u.room) : '',
+      // In cluster mode each row names its node.
+      const at = (text, node) => (node ? text + ' @' + node : text);
+      fill('Users', users.map((u) => ({ id: u.id, cells: [at(u.id, u.node), u.gcode, u.room > 0 ? String(u.room) : '',
         states[u.state] || String(u.state), u.address, u.since.slice(11, 19)] })), 6,
       (tr, row) => {
         const b = document.createElement('button');
@@ -214,7 +216,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
         b.onclick = () => press('/api/kick', { usrid: row.id });
         tr.insertCell().appendChild(b);
       });
-      fill('Rooms', rooms.map((r) => ({ cells: [String(r.number), r.master, r.subject,
+      fill('Rooms', rooms.map((r) => ({ cells: [at(String(r.number), r.node), r.master, r.subject,
         r.type === 0 ? 'open' : 'closed', String(r.state), r.members.join(', ')] })), 6);
     } catch (e) { /* retried on the next tick */ }
   }

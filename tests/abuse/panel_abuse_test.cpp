@@ -198,9 +198,16 @@ TEST_F(PanelAbuse, EventStreamsAndConnectionsPerAddressAreCapped) {
     Start(l);
 
     httplib::Client first("127.0.0.1", panel->BoundPort());
-    std::atomic<bool> stop{false};
-    std::thread stream([&] { first.Get("/events", [&](const char*, size_t) { return !stop; }); });
-    std::this_thread::sleep_for(200ms);
+    std::atomic<bool> stop{false}, opened{false};
+    std::thread stream([&] {
+        first.Get("/events", [&](const char*, size_t) {
+            opened = true;
+            return !stop;
+        });
+    });
+    // The stream holds its slot once its first event has arrived.
+    for (int i = 0; i < 1000 && !opened; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(opened);
     httplib::Client second("127.0.0.1", panel->BoundPort());
     auto res = second.Get("/events");
     ASSERT_TRUE(res);

@@ -1,7 +1,8 @@
 // Failures of a three-node cluster: a node killed mid-game (its users leave the rooms of
 // the others by the lobby's rules, with the master hand-over; the rooms it owned close for
 // their members elsewhere; its IDs become free) and Redis restarted under load (cluster
-// commands refused meanwhile, local play goes on, every node rejoins with its users).
+// commands refused meanwhile, local play goes on, messages between nodes wait for it, every
+// node rejoins with its users).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -145,6 +146,9 @@ TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
         }
         EXPECT_EQ(answer, "USRLIST|E014|처리실패, 다시 시도하시기 바랍니다");
     }
+    // A room event for a member on another node waits for Redis instead of being lost.
+    lee->SendCommand("USRMSGALL", {Int("roomNo", shared), Text("mesg", "away")});
+    EXPECT_THAT(NextOf(*lee, "USRMSGALL"), HasSubstr("USRMSGALL|E000|"));
     auto newcomer = cluster->Connect(2);
     newcomer->SendCommand("LOGIN", {Text("usrid", "new"), Text("pass", "p"), Text("gcode", "G")});
     EXPECT_EQ(NextOf(*newcomer, "LOGIN"), "LOGIN|E014|처리실패, 다시 시도하시기 바랍니다");
@@ -155,6 +159,7 @@ TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
     stop = true;
     chatter.join();
     EXPECT_GT(sent.load(), before) << "local chat stopped";
+    EXPECT_EQ(NextOf(*park, "USRMSGALL", 10s), "USRMSGALL|E000|away");
 
     // Every node is back with its users: the IDs are held again and the lists complete.
     const std::string users = ListShowing(*park, "USRLIST", {}, "\"kim\"");
@@ -170,6 +175,27 @@ TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
         ListShowing(*kim, "ROOMLIST", {Int("roomNo", -1)}, std::to_string(local));
     EXPECT_THAT(rooms, HasSubstr(std::to_string(local)));
     EXPECT_THAT(rooms, HasSubstr(std::to_string(shared)));
+}
+
+TEST_F(ClusterFailure, RoomBlockHeldByAnotherNodeClosesItsRooms) {
+    int32_t roomNo = 0;
+    auto kim = Make(0, "kim", roomNo);
+    auto lee = cluster->Login(1, "lee");
+    ASSERT_TRUE(kim && lee);
+    Enter(*lee, roomNo);
+    kim->TakeReplies();
+    // Redis lost node 0's claim on its block and another node took it first: node 0's rooms
+    // there close for every member, and it numbers new rooms from another block.
+    const int block = (roomNo - 100000000) / 1000000;
+    cluster->RedisCommand({"SET", "tessil:block:" + std::to_string(block), "intruder"});
+    for (auto* c : {kim.get(), lee.get()})
+        EXPECT_EQ(NextOf(*c, "DELROOM", kNotice), "DELROOM|E000|개설방 폐쇄");
+    ASSERT_TRUE(cluster->WaitReady(0));
+    int32_t again = 0;
+    auto park = Make(0, "park", again);
+    ASSERT_TRUE(park);
+    EXPECT_NE((again - 100000000) / 1000000, block) << again;
+    EXPECT_EQ(cluster->RedisCommand({"GET", "tessil:block:" + std::to_string(block)}), "intruder");
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // A three-node cluster end to end: one ID per player across the nodes under a login race,
 // the user and room lists and FINDUSER answered from every node, USRMSG across nodes,
-// LOGOUT that frees an ID for every node.
+// LOGOUT that frees an ID for every node, and LOGOUT of another node's user decided by that
+// node (its password check and guessing lock), and the control panel's tables and Kick
+// showing and reaching every node.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <httplib.h>
 
 #include <atomic>
 #include <thread>
@@ -104,6 +108,111 @@ TEST_F(ClusterUsers, UserMessageCrossesNodesAndLogoutFreesTheId) {
     auto later = cluster->Login(1, "lee");
     EXPECT_TRUE(later);
     EXPECT_THAT(ListShowing(*kim, "USRLIST", {}, "\"lee\""), HasSubstr("\"userid\":\"lee\""));
+}
+
+TEST_F(ClusterUsers, LogoutOfAnotherNodesUserIsDecidedByItsNode) {
+    // lee (node 2) sits in kim's room on node 0; the LOGOUTs come in on node 1.
+    auto kim = cluster->Login(0, "kim");
+    auto lee = cluster->Login(2, "lee");
+    ASSERT_TRUE(kim && lee);
+    kim->SendCommand("MAKEROOM", {Text("pass", ""), Text("subject", "t"), Text("roomtype", "OPEN"),
+                                  Text("roomterm", "CONT"), Text("gamecode", "G1")});
+    auto made = kim->WaitFor("MAKEROOM");
+    ASSERT_TRUE(made && made->code == "E000");
+    lee->SendCommand("ENTERROOM", {Int("roomNo", std::stoi(made->data)), Text("pass", ""),
+                                   Text("gamecode", "G1")});
+    ASSERT_EQ(NextOf(*lee, "ENTERROOM"), "ENTERROOM|E000|방입장 성공");
+
+    const struct {
+        const char* usrid;
+        const char* pass;
+        const char* reply;
+    } cases[] = {
+        {"ghost", "pw", "LOGOUT|E013|접속중이지 않습니다"},
+        {"lee", "wrong", "LOGOUT|E012|로그인 ID,PASS 오류"},
+        {"lee", "pw", "LOGOUT|E000|[]"},
+    };
+    for (const auto& c : cases) {
+        auto requester = cluster->Connect(1);
+        requester->SendCommand("LOGOUT", {Text("usrid", c.usrid), Text("pass", c.pass)});
+        EXPECT_EQ(NextOf(*requester, "LOGOUT"), c.reply) << c.usrid << "/" << c.pass;
+    }
+    // Logged out where he is: he leaves the room on node 0 and his ID is free everywhere.
+    EXPECT_EQ(NextOf(*kim, "USROUT"), "USROUT|E000|플레이어 퇴실: lee");
+    EXPECT_TRUE(cluster->Login(1, "lee"));
+}
+
+TEST_F(ClusterUsers, LogoutGuessingIsCountedPerConnectionAndLocksTheIdOnItsNode) {
+    auto lee = cluster->Login(2, "lee");
+    ASSERT_TRUE(lee);
+    auto wrong = [](LobbyClient& c) {
+        c.SendCommand("LOGOUT", {Text("usrid", "lee"), Text("pass", "wrong")});
+        return NextOf(c, "LOGOUT");
+    };
+    // Three wrong passwords close the guessing connection (counted on its own node) ...
+    auto first = cluster->Connect(1);
+    for (int i = 0; i < 3; ++i) EXPECT_THAT(wrong(*first), HasSubstr("LOGOUT|E012|"));
+    EXPECT_TRUE(first->WaitClosed());
+    // ... and five in all, from any node, lock the ID on lee's node: the right password is
+    // refused too, and lee stays logged in.
+    auto second = cluster->Connect(0);
+    for (int i = 0; i < 2; ++i) EXPECT_THAT(wrong(*second), HasSubstr("LOGOUT|E012|"));
+    auto third = cluster->Connect(0);
+    third->SendCommand("LOGOUT", {Text("usrid", "lee"), Text("pass", "pw")});
+    EXPECT_THAT(NextOf(*third, "LOGOUT"), HasSubstr("LOGOUT|E012|"));
+    auto twin = cluster->Connect(1);
+    twin->SendCommand("LOGIN", {Text("usrid", "lee"), Text("pass", "pw"), Text("gcode", "G")});
+    EXPECT_EQ(NextOf(*twin, "LOGIN"), "LOGIN|E013|이미 접속중인 사용자");
+}
+
+TEST(ClusterPanel, TablesShowEveryNodeAndKickReachesAnyNode) {
+    if (!Cluster::RedisAvailable()) GTEST_SKIP() << "redis-server is not installed";
+    Cluster cluster(3, /*panels=*/true);
+    ASSERT_TRUE(cluster.Ok()) << "the cluster did not come up";
+    auto kim = cluster.Login(0, "kim");
+    auto lee = cluster.Login(1, "lee");
+    auto park = cluster.Login(2, "park");
+    ASSERT_TRUE(kim && lee && park);
+    lee->SendCommand("MAKEROOM",
+                     {Text("pass", ""), Text("subject", "far"), Text("roomtype", "OPEN"),
+                      Text("roomterm", "CONT"), Text("gamecode", "G1")});
+    auto made = lee->WaitFor("MAKEROOM");
+    ASSERT_TRUE(made && made->code == "E000");
+
+    httplib::Client panel("127.0.0.1", cluster.PanelPort(0));
+    // The other nodes' rows are read from the directory every second.
+    auto until = [&](const std::string& path, const std::string& needle) {
+        std::string body;
+        for (int i = 0; i < 50 && body.find(needle) == std::string::npos; ++i) {
+            if (i > 0) std::this_thread::sleep_for(100ms);
+            auto r = panel.Get(path);
+            body = r ? r->body : "";
+        }
+        return body;
+    };
+    const std::string users = until("/api/users", "\"id\":\"park\"");
+    EXPECT_THAT(users, HasSubstr("{\"id\":\"kim\",\"gcode\":\"G1\",\"room\":-2"));
+    EXPECT_THAT(users, HasSubstr("\"node\":\"n0\"}"));
+    EXPECT_THAT(users, HasSubstr("{\"id\":\"lee\",\"gcode\":\"G1\",\"room\":" + made->data +
+                                 ",\"state\":1,\"address\":\"\",\"since\":\"\",\"node\":\"n1\"}"));
+    EXPECT_THAT(until("/api/rooms", made->data),
+                HasSubstr("{\"number\":" + made->data +
+                          ",\"master\":\"lee\",\"subject\":\"far\",\"type\":0,\"state\":0,"
+                          "\"members\":[\"lee\"],\"node\":\"n1\"}"));
+
+    // Kick: a user of this node, a user of another node, and an unknown ID.
+    const httplib::Headers header{{"X-Tessil-Panel", "1"}};
+    for (const auto& [id, client, status] :
+         {std::tuple{"kim", kim.get(), 200}, {"park", park.get(), 200}, {"nobody", nullptr, 404}}) {
+        auto r = panel.Post("/api/kick", header, httplib::Params{{"usrid", id}});
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, status) << id;
+        if (client) {
+            EXPECT_TRUE(client->WaitClosed()) << id;
+        }
+    }
+    EXPECT_TRUE(cluster.Login(1, "kim"));
+    EXPECT_TRUE(cluster.Login(1, "park"));
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 # .deb from this build tree, it is unpacked into a temporary root whose installed server
 # answers --version; the systemd unit passes systemd-analyze verify; and a small program
 # builds against the installed library with find_package(Tessil) and with pkg-config.
-# Usage (from CTest): package_test.sh BUILD_DIR SOURCE_DIR
+# Usage (from CTest): package_test.sh BUILD_DIR SOURCE_DIR [CONSUMER_FLAGS]
+# CONSUMER_FLAGS: compiler and linker flags the program built against the library needs
+# (a sanitizer build's).
 set -euo pipefail
 build=$1
 src=$2
+flags=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -75,13 +78,14 @@ find_package(Tessil REQUIRED)
 add_executable(app main.cpp)
 target_link_libraries(app PRIVATE Tessil::client)
 CMAKE
-cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null ||
+cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null ||
   fail "find_package(Tessil)"
 cmake --build "$work/app/build" >/dev/null || fail "building against Tessil::client"
 "$work/app/build/app" || fail "the program built against Tessil::client"
 export PKG_CONFIG_PATH=$(dirname "$(find "$dest" -name tessil.pc)") PKG_CONFIG_SYSROOT_DIR=$dest
 # shellcheck disable=SC2046
-c++ -o "$work/app/app2" "$work/app/main.cpp" $(pkg-config --cflags --libs --static tessil) ||
+c++ $flags -o "$work/app/app2" "$work/app/main.cpp" $(pkg-config --cflags --libs --static tessil) ||
   fail "building with pkg-config"
 "$work/app/app2" || fail "the program built with pkg-config"
 echo "find_package(Tessil) and pkg-config: built and ran"

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -114,7 +115,7 @@ bool Cluster::RedisAvailable() {
     return !RedisPath().empty();
 }
 
-Cluster::Cluster(int nodes) {
+Cluster::Cluster(int nodes, bool panels) : panels_(panels) {
     static std::atomic<int> n{0};
     dir_ = fs::temp_directory_path() /
            ("tessil-cluster-" + std::to_string(::getpid()) + "-" + std::to_string(++n));
@@ -172,6 +173,28 @@ void Cluster::StartRedis() {
     for (int i = 0; i < 500 && !Accepts(redisPort_); ++i) std::this_thread::sleep_for(10ms);
 }
 
+std::string Cluster::RedisCommand(const std::vector<std::string>& argv) {
+    std::unique_ptr<redisContext, void (*)(redisContext*)> c(redisConnect("127.0.0.1", redisPort_),
+                                                             redisFree);
+    if (!c || c->err) return "";
+    std::vector<const char*> args;
+    std::vector<size_t> lengths;
+    for (const auto& a : argv) {
+        args.push_back(a.data());
+        lengths.push_back(a.size());
+    }
+    auto* r = static_cast<redisReply*>(
+        redisCommandArgv(c.get(), static_cast<int>(argv.size()), args.data(), lengths.data()));
+    if (!r) return "";
+    std::string out;
+    if (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS)
+        out.assign(r->str, r->len);
+    else if (r->type == REDIS_REPLY_INTEGER)
+        out = std::to_string(r->integer);
+    freeReplyObject(r);
+    return out;
+}
+
 void Cluster::KillRedis() {
     if (!redis_) return;
     redis_->Kill(SIGKILL);
@@ -192,6 +215,9 @@ void Cluster::startNode(int index) {
             if (text.find(" Start\n") != std::string::npos ||
                 text.find("\nStart\n") != std::string::npos)
                 return;
+            // With a panel the window log does not go to standard output: the game port
+            // accepting is the sign.
+            if (panels_ && Accepts(nodes_.at(static_cast<size_t>(index)).port)) return;
             if (text.find("Cannot listen") != std::string::npos) break;
             std::this_thread::sleep_for(10ms);
         }
@@ -207,14 +233,30 @@ void Cluster::spawnNode(int index) {
     const std::string name = Name(index);
     const fs::path logDir = dir_ / name;
     fs::create_directories(logDir);
-    node.proc = std::make_unique<Child>(
-        AppPath().string(),
-        std::vector<std::string>{"--start", "--headless", "--port", std::to_string(node.port),
-                                 "--instance", dir_.filename().string() + "-" + name, "--ops",
-                                 "off", "--log-dir", logDir.string(), "--config",
-                                 (dir_ / "node.ini").string(), "--workers", "2", "--cluster",
-                                 "127.0.0.1:" + std::to_string(redisPort_), "--node", name},
-        logDir / "stdout.txt");
+    std::vector<std::string> args{"--start",
+                                  "--port",
+                                  std::to_string(node.port),
+                                  "--instance",
+                                  dir_.filename().string() + "-" + name,
+                                  "--ops",
+                                  "off",
+                                  "--log-dir",
+                                  logDir.string(),
+                                  "--config",
+                                  (dir_ / "node.ini").string(),
+                                  "--workers",
+                                  "2",
+                                  "--cluster",
+                                  "127.0.0.1:" + std::to_string(redisPort_),
+                                  "--node",
+                                  name};
+    if (panels_) {
+        node.panelPort = FreePort();
+        args.insert(args.end(), {"--panel", "127.0.0.1:" + std::to_string(node.panelPort)});
+    } else {
+        args.push_back("--headless");
+    }
+    node.proc = std::make_unique<Child>(AppPath().string(), args, logDir / "stdout.txt");
 }
 
 void Cluster::StopNode(int node) {

@@ -44,11 +44,14 @@ class Cluster {
     static bool RedisAvailable();
 
     // Starts Redis and `nodes` server processes and waits until every node admits logins.
-    explicit Cluster(int nodes);
+    // With panels, each node serves its control panel (on PanelPort) instead of running
+    // headless.
+    explicit Cluster(int nodes, bool panels = false);
     ~Cluster();
 
     bool Ok() const { return ok_; }
     uint16_t Port(int node) const { return nodes_.at(node).port; }
+    uint16_t PanelPort(int node) const { return nodes_.at(node).panelPort; }
     std::string Name(int node) const { return "n" + std::to_string(node); }
     int Size() const { return static_cast<int>(nodes_.size()); }
 
@@ -63,6 +66,9 @@ class Cluster {
     void KillRedis();
     // Starts Redis again on the same port (empty: nothing was saved).
     void StartRedis();
+    // One command to the cluster's Redis, as a test's own client; the reply as text ("" for
+    // nil or an error).
+    std::string RedisCommand(const std::vector<std::string>& argv);
     // Waits until the node admits logins again (it answers a probe LOGIN with E000).
     bool WaitReady(int node, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
@@ -72,12 +78,14 @@ class Cluster {
   private:
     struct Node {
         uint16_t port = 0;
+        uint16_t panelPort = 0;
         std::unique_ptr<Child> proc;
     };
     void startNode(int index);
     void spawnNode(int index);
 
     bool ok_ = false;
+    bool panels_ = false;
     std::filesystem::path dir_;
     uint16_t redisPort_ = 0;
     std::unique_ptr<Child> redis_;
