@@ -119,10 +119,11 @@ struct TCommonMsgServer::Impl {
     void DoError(TClientRec* client, const std::string& msg);
     void DoDisconnected(const TClientRecPtr& client);
 
-    // Sending: one write per frame, under the record's send lock. False when the record
-    // has no channel any more.
+    // Sending: each frame is copied into the connection's output buffer under the record's
+    // send lock and leaves with the rest of the round's frames. False when the record has
+    // no channel any more.
     bool InternalSend(TClientRec* client, uint16_t type, std::string_view body);
-    bool InternalSendShared(TClientRec* client, std::shared_ptr<const std::string> frame);
+    bool InternalSendShared(TClientRec* client, const std::shared_ptr<const std::string>& frame);
     // Marks the record with the reason (unless one is set) and queues a brutal close of
     // its channel.
     void CloseClient(TClientRec* client, enginestats::TCloseReason why);

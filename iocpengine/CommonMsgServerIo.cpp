@@ -305,21 +305,22 @@ void TCommonMsgServer::Impl::HandleTimeout(TDnThreadContext*, TDnTcpChannel* cha
 
 bool TCommonMsgServer::Impl::InternalSend(TClientRec* client, uint16_t type,
                                           std::string_view body) {
-    std::string frame = EncodeFrame(type, body);
-    const uint64_t size = frame.size() + kQueuedFrameOverhead;
+    char header[kHeaderSize];
+    TMsgHeader{static_cast<uint32_t>(body.size()), type}.EncodeTo(header);
+    const uint64_t size = kHeaderSize + body.size() + kQueuedFrameOverhead;
     return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
-        requestor.WriteString(channel, WriteKey(type, !body.empty()), std::move(frame));
+        requestor.Append(channel, WriteKey(type, !body.empty()),
+                         std::string_view(header, kHeaderSize), body);
     });
 }
 
 bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
-                                                std::shared_ptr<const std::string> frame) {
+                                                const std::shared_ptr<const std::string>& frame) {
     if (frame->size() < kHeaderSize) return false;
     const TMsgHeader header = TMsgHeader::Decode(frame->data());
     const uint64_t size = frame->size() + kQueuedFrameOverhead;
     return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
-        requestor.WriteShared(channel, WriteKey(header.MsgType, header.MsgLen > 0),
-                              std::move(frame));
+        requestor.Append(channel, WriteKey(header.MsgType, header.MsgLen > 0), *frame);
     });
 }
 

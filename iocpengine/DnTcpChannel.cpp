@@ -90,13 +90,7 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
             if (readHead_ == request) request->Execute();
             break;
         case rtWrite:
-            request->nextInQueue_ = nullptr;
-            if (writeTail_)
-                writeTail_->nextInQueue_ = request;
-            else
-                writeHead_ = request;
-            writeTail_ = request;
-            if (writeHead_ == request) ScheduleFlushLocked();
+            QueueWriteLocked(request);
             break;
         case rtClose:
             closingRequest_ = request;
@@ -125,6 +119,37 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
     }
 }
 
+void TDnTcpChannel::QueueWriteLocked(TDnTcpRequest* request) {
+    request->nextInQueue_ = nullptr;
+    if (writeTail_)
+        writeTail_->nextInQueue_ = request;
+    else
+        writeHead_ = request;
+    writeTail_ = request;
+    if (writeHead_ == request) ScheduleFlushLocked();
+}
+
+bool TDnTcpChannel::AppendOutput(IDnTcpWriteHandler* handler, void* key, std::string_view head,
+                                 std::string_view body) {
+    // One output write carries at most this much; a larger backlog continues in the next.
+    constexpr size_t kMaxOutputWrite = 64u * 1024 * 1024;
+    std::lock_guard lock(guard_);
+    if (IsClosed() || closingRequest_) return false;
+    TDnTcpWriteRequest* out = openOutput_;
+    if (out != nullptr && (out->FHandler != handler ||
+                           size_t{out->size_} + head.size() + body.size() > kMaxOutputWrite))
+        out = nullptr;
+    if (out != nullptr) {
+        out->AppendFrame(key, head, body);
+        return true;
+    }
+    out = TDnTcpWriteRequest::CreateOutput(this, handler);
+    out->AppendFrame(key, head, body);
+    openOutput_ = out;
+    QueueWriteLocked(out);
+    return true;
+}
+
 void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
     const TDnIORequestType type = request->RequestType();
     if (type != rtWrite) {
@@ -145,6 +170,8 @@ void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
         // What follows starts under this same hold of the lock: once it is released,
         // another thread may flush a new first write, which must not be started twice.
         StartNextLocked(rtWrite);
+        // The gather array serves a burst's consecutive sends; an idle channel keeps none.
+        if (writeHead_ == nullptr) gatherIov_.reset();
         if (n == 0) return;
         ++refCount_;  // the channel outlives the handler calls below
     }
@@ -204,16 +231,24 @@ void TDnTcpChannel::ScheduleFlushLocked() {
 }
 
 void TDnTcpChannel::FlushWrites() {
+    TDnTcpWriteRequest* send = nullptr;
     {
         std::lock_guard lock(guard_);
         flushQueued_ = false;
         // A graceful close waiting for the queue still lets these writes go first.
         if (!IsClosed() && !closing_ && writeHead_ && !writeHead_->Running()) {
-            try {
-                writeHead_->Execute();
-            } catch (...) {
-                // No queue any more (switching off): the write is dropped with the channel.
-            }
+            auto* head = static_cast<TDnTcpWriteRequest*>(writeHead_);
+            if (head->Prepare()) send = head;
+        }
+    }
+    // The send runs without the channel's lock, so a thread queueing to this channel
+    // (a room broadcast holding the lobby's lock) never waits for a system call. A close
+    // meanwhile makes the send complete with an error.
+    if (send != nullptr) {
+        try {
+            send->Issue();
+        } catch (...) {
+            // No queue any more (switching off): the write is dropped with the channel.
         }
     }
     Release(rtWrite);
@@ -241,6 +276,7 @@ void TDnTcpChannel::DeleteRequest(TDnTcpRequest* request) {
         Unlink(readHead_, readTail_, request);
     else if (request->RequestType() == rtWrite)
         Unlink(writeHead_, writeTail_, request);
+    if (request == openOutput_) openOutput_ = nullptr;
     delete request;
 }
 
@@ -261,6 +297,7 @@ void TDnTcpChannel::DeleteNonActiveRequests() {
                     keep = it;
                 keepTail = it;
             } else {
+                if (it == openOutput_) openOutput_ = nullptr;
                 delete it;
             }
             it = next;
@@ -287,7 +324,6 @@ int TDnTcpChannel::GatherWrites(TDnTcpWriteRequest* head, const iovec** iov) {
 }
 
 void TDnTcpChannel::DistributeGathered(TDnTcpWriteRequest* head, uint32_t bytes) {
-    gatherIov_.reset();  // the send is over; an idle channel keeps no gather array
     int left = head->followers_;
     for (TDnTcpRequest* it = head->nextInQueue_; it && left > 0 && bytes > 0;
          it = it->nextInQueue_, --left) {
@@ -426,6 +462,7 @@ size_t TDnTcpChannel::HeapBytes() {
     if (cache_.capacity() > 15) n += cache_.capacity() + 1;
     if (gatherIov_) n += sizeof(iovec) * kMaxGather;
     if (outgoing_) n += sizeof(TDnDataQueue) + static_cast<size_t>(outgoing_->Capacity());
+    if (openOutput_) n += openOutput_->out_->bytes.capacity();
     return n;
 }
 

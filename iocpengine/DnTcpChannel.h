@@ -18,6 +18,11 @@
 //   gathers every write queued behind it into one send. The writes that one send
 //   finished complete in one dispatch, each handler once, in queue order. A brutal close
 //   first tries one send of what is queued, so a reply queued just before it still leaves.
+// - AppendOutput copies a frame into the channel's output buffer: the output write at the
+//   tail of the write queue that has not started yet, or a new one queued (and flushed at
+//   the end of the round like any write). A round's frames to one connection therefore
+//   cost one request, one buffer from the worker's pool and one send; a send that takes
+//   part of the buffer keeps the rest, and frames appended meanwhile go to the next one.
 // - The channel allocates nothing it does not use: the outgoing data queue is created on
 //   first use and the read cache holds memory only while it holds bytes.
 #pragma once
@@ -30,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "iocpengine/DnDataQueue.h"
 #include "iocpengine/DnTcpRequest.h"
@@ -64,6 +70,11 @@ class TDnTcpChannel : public TDnObject {
     void unlock() { guard_.unlock(); }
 
     void RunRequest(TDnTcpRequest* request);
+    // Appends one frame (head then body, one completion with `key` through the handler's
+    // DoWrite or DoWriteError) to the output buffer. False, and nothing queued, when the
+    // channel is closed or closing.
+    bool AppendOutput(IDnTcpWriteHandler* handler, void* key, std::string_view head,
+                      std::string_view body = {});
     // After a request's handler has run: frees it and starts what comes next. For a
     // write, first completes (handler, then free) the queued writes its send finished.
     void ExecuteNext(TDnTcpRequest* request);
@@ -139,6 +150,8 @@ class TDnTcpChannel : public TDnObject {
     friend class TDnTcpWriteRequest;
 
     void StartHead(TDnTcpRequest* head);
+    // Queues a write behind the others; the first one is flushed at the end of the round.
+    void QueueWriteLocked(TDnTcpRequest* request);
     // Starts what follows in the read or write queue (lock held).
     void StartNextLocked(TDnIORequestType type);
     // Lists the channel for a flush at the end of the round, once (lock held).
@@ -163,6 +176,8 @@ class TDnTcpChannel : public TDnObject {
     TDnTcpRequest* writeHead_ = nullptr;
     TDnTcpRequest* writeTail_ = nullptr;
     TDnTcpRequest* closingRequest_ = nullptr;
+    // The output write that frames are appended to (queued, not started), or null.
+    TDnTcpWriteRequest* openOutput_ = nullptr;
     bool closing_ = false;
     bool deletePosted_ = false;
     bool flushQueued_ = false;

@@ -69,6 +69,12 @@ void TDnTcpRequestor::WriteShared(TDnTcpChannel* channel, void* key,
     channel->RunRequest(TDnTcpWriteRequest::CreateShared(channel, key, this, std::move(buf)));
 }
 
+bool TDnTcpRequestor::Append(TDnTcpChannel* channel, void* key, std::string_view head,
+                             std::string_view body) {
+    if (!CheckAvail()) return false;
+    return channel->AppendOutput(this, key, head, body);
+}
+
 void TDnTcpRequestor::WriteStream(TDnTcpChannel* channel, void* key,
                                   std::unique_ptr<std::istream> stream) {
     if (!CheckAvail()) return;

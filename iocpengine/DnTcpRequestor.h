@@ -101,6 +101,11 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
     void WriteString(TDnTcpChannel* channel, void* key, std::string buf);
     // A frame shared, unchanged, by writes to many channels.
     void WriteShared(TDnTcpChannel* channel, void* key, std::shared_ptr<const std::string> buf);
+    // Copies one frame (head then body) into the channel's output buffer; it leaves with
+    // the other frames of the round in one send and completes once. False when inactive
+    // or when the channel is closing.
+    bool Append(TDnTcpChannel* channel, void* key, std::string_view head,
+                std::string_view body = {});
     // Sends the stream from its position to its end and frees it afterwards.
     void WriteStream(TDnTcpChannel* channel, void* key, std::unique_ptr<std::istream> stream);
     // Nothing without a channel.

@@ -220,6 +220,25 @@ TDnTcpWriteRequest* TDnTcpWriteRequest::CreateQueue(TDnTcpChannel* channel, void
     return r;
 }
 
+TDnTcpWriteRequest* TDnTcpWriteRequest::CreateOutput(TDnTcpChannel* channel,
+                                                     IDnTcpWriteHandler* handler) {
+    auto* r = new TDnTcpWriteRequest(channel, nullptr, handler, Kind::Output);
+    r->out_ = TDnOutputBuffer::Take();
+    return r;
+}
+
+TDnTcpWriteRequest::~TDnTcpWriteRequest() {
+    TDnOutputBuffer::Give(std::move(out_));
+}
+
+void TDnTcpWriteRequest::AppendFrame(void* key, std::string_view head, std::string_view body) {
+    std::string& b = out_->bytes;
+    b.append(head).append(body);
+    out_->marks.push_back(TDnOutputMark{static_cast<uint32_t>(b.size()), key});
+    size_ = static_cast<uint32_t>(b.size());
+    FToWrite = size_;
+}
+
 void TDnTcpWriteRequest::ReadStream() {
     FStream->read(FTempStorage.data(), TempStorageSize);
     FToWrite = static_cast<uint32_t>(FStream->gcount());
@@ -244,15 +263,29 @@ uint32_t TDnTcpWriteRequest::Consume(uint32_t n) {
 }
 
 void TDnTcpWriteRequest::Execute() {
+    if (Prepare()) Issue();
+}
+
+bool TDnTcpWriteRequest::Prepare() {
     TDnTcpRequest::Execute();
-    platform::CompletionQueue* q = FChannel->Queue();
     platform::Overlapped* ov = &FContext.FOverlapped;
     followers_ = 0;
-    if (Gatherable()) {
+    if (kind_ == Kind::Output) {
+        {
+            // From here on the buffer does not change: later frames go to a new write.
+            std::lock_guard<TDnTcpChannel> lock(*FChannel);
+            if (FChannel->openOutput_ == this) FChannel->openOutput_ = nullptr;
+        }
+        data_ = out_->bytes.data();
+        size_ = static_cast<uint32_t>(out_->bytes.size());
+        FWSABuf = iovec{const_cast<char*>(data_) + sent_, Remaining()};
+        ov->iov = &FWSABuf;
+        ov->iovCount = 1;
+    } else if (Gatherable()) {
         if (gathered_ && Remaining() == 0) {
             // Everything went out with an earlier request's send.
             PostCompletion(0);
-            return;
+            return false;
         }
         FWSABuf = iovec{const_cast<char*>(data_) + sent_, Remaining()};
         const iovec* iov = &FWSABuf;
@@ -267,13 +300,18 @@ void TDnTcpWriteRequest::Execute() {
         ov->iov = &FWSABuf;
         ov->iovCount = 1;
     }
+    return true;
+}
+
+void TDnTcpWriteRequest::Issue() {
+    platform::CompletionQueue* q = FChannel->Queue();
     if (!q) throw EDnException(ErrObjectNotActive, 0);
     AddRef();
-    q->Send(FChannel->IoHandle(), ov);
+    q->Send(FChannel->IoHandle(), &FContext.FOverlapped);
 }
 
 void TDnTcpWriteRequest::SetTransferred(uint32_t transferred) {
-    if (Gatherable()) {
+    if (Contiguous()) {
         uint32_t rest = Consume(transferred);
         FWritten = sent_;
         if (followers_ > 0) {
@@ -291,7 +329,7 @@ void TDnTcpWriteRequest::SetTransferred(uint32_t transferred) {
 
 bool TDnTcpWriteRequest::IsComplete() {
     if (FErrorCode != 0) return true;
-    if (Gatherable()) return Remaining() == 0;
+    if (Contiguous()) return Remaining() == 0;
     if (FWSABuf.iov_len > 0) return false;
     if (kind_ == Kind::Stream) {
         ReadStream();
@@ -303,6 +341,20 @@ bool TDnTcpWriteRequest::IsComplete() {
 }
 
 void TDnTcpWriteRequest::CallHandler(TDnThreadContext* context) {
+    if (kind_ == Kind::Output) {
+        // One completion per frame, in the order they were appended.
+        if (!FHandler) return;
+        uint32_t start = 0;
+        for (const TDnOutputMark& m : out_->marks) {
+            if (FErrorCode != 0)
+                FHandler->DoWriteError(context, FChannel, m.key, FErrorCode);
+            else
+                FHandler->DoWrite(context, FChannel, m.key, out_->bytes.data() + start,
+                                  m.end - start);
+            start = m.end;
+        }
+        return;
+    }
     if (FHandler) {
         if (FErrorCode != 0)
             FHandler->DoWriteError(context, FChannel, FKey, FErrorCode);

@@ -10,8 +10,10 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "iocpengine/DnDataQueue.h"
+#include "iocpengine/DnOutputBuffer.h"
 #include "iocpengine/DnTcpRequest.h"
 
 namespace tessil {
@@ -80,10 +82,12 @@ class TDnTcpLineRequest : public TDnTcpRequest {
     bool FEolFound = false;
 };
 
-// Writes a buffer, a string, a shared frame, a stream or a data queue. Buffer, string and
-// shared-frame writes waiting behind the one in flight are gathered into its next send,
-// so a burst of small writes costs one system call; each write still completes and calls
-// its handler once, in queue order.
+// Writes a buffer, a string, a shared frame, a stream, a data queue or the channel's
+// output buffer. Buffer, string and shared-frame writes waiting behind the one in flight
+// are gathered into its next send, so a burst of small writes costs one system call; each
+// write still completes and calls its handler once, in queue order. An output write
+// carries every frame appended to its channel (TDnTcpChannel::AppendOutput) until it
+// starts, in one contiguous buffer, and calls its handler once per frame, in order.
 class TDnTcpWriteRequest : public TDnTcpRequest {
   public:
     // The caller's buffer, which must stay valid until the handler has run.
@@ -105,8 +109,17 @@ class TDnTcpWriteRequest : public TDnTcpRequest {
     // owned and must not be empty (std::invalid_argument otherwise).
     static TDnTcpWriteRequest* CreateQueue(TDnTcpChannel* channel, void* key,
                                            IDnTcpWriteHandler* handler, TDnDataQueue* queue);
+    // An empty output write (a buffer from the thread's pool); frames are appended by its
+    // channel until it starts.
+    static TDnTcpWriteRequest* CreateOutput(TDnTcpChannel* channel, IDnTcpWriteHandler* handler);
+    ~TDnTcpWriteRequest() override;
 
     void Execute() override;
+    // Execute in two steps: Prepare (under the channel's lock: running, bytes fixed, the
+    // writes behind gathered; false when there is nothing to send) and Issue (the send,
+    // which needs no lock: a running write is started by no one else).
+    bool Prepare();
+    void Issue();
     bool IsComplete() override;
     void ReExecute() override { Execute(); }
     TDnIORequestType RequestType() const override { return rtWrite; }
@@ -114,11 +127,16 @@ class TDnTcpWriteRequest : public TDnTcpRequest {
     void SetTransferred(uint32_t transferred) override;
 
   private:
-    enum class Kind : uint8_t { Buffer, String, Shared, Stream, Queue };
+    enum class Kind : uint8_t { Buffer, String, Shared, Output, Stream, Queue };
     friend class TDnTcpChannel;
 
     TDnTcpWriteRequest(TDnTcpChannel* channel, void* key, IDnTcpWriteHandler* handler, Kind kind);
+    // May join the send of the write ahead of it (its bytes never change once queued).
     bool Gatherable() const { return kind_ <= Kind::Shared; }
+    // Its bytes are one range (data_, size_), sent_ of them gone.
+    bool Contiguous() const { return kind_ <= Kind::Output; }
+    // Output writes: one more frame, from up to two pieces (not yet started; channel lock).
+    void AppendFrame(void* key, std::string_view head, std::string_view body);
     uint32_t Remaining() const { return size_ - sent_; }
     // Accounts n bytes of a gathered send to this request; returns the bytes left over.
     uint32_t Consume(uint32_t n);
@@ -139,6 +157,7 @@ class TDnTcpWriteRequest : public TDnTcpRequest {
     std::shared_ptr<const std::string> shared_;
     std::unique_ptr<std::istream> FStream;
     TDnDataQueue* FDataQueue = nullptr;
+    std::unique_ptr<TDnOutputBuffer> out_;
 };
 
 // Closes the channel's socket and completes; graceful closes wait for the request that

@@ -3,6 +3,7 @@
 #include "platform/AppLog.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -36,8 +37,8 @@ struct WindowLog {
     std::mutex mutex;  // guards lines, bytes, lastSeq and the limits
     std::deque<Entry> lines;
     size_t bytes = 0;
-    uint64_t lastSeq = 0;  // sequence number of the newest line ever added
-    size_t maxLineBytes = 2048;
+    uint64_t lastSeq = 0;                    // sequence number of the newest line ever added
+    std::atomic<size_t> maxLineBytes{2048};  // read without the lock on every line
     size_t maxTotalBytes = 4u << 20;
     // Held shared while subscribers run and exclusively while the set changes, so that
     // a subscriber never runs after its Unsubscribe has returned.
@@ -45,12 +46,30 @@ struct WindowLog {
     std::map<int, Subscriber> subscribers;
     int nextId = 1;
     std::atomic<Echo> echo{Echo::kOff};
-    std::mutex echoMutex;  // keeps echoed lines whole
 };
 
 WindowLog& state() {
     static WindowLog* log = new WindowLog;  // never destroyed: loggers may run at exit
     return *log;
+}
+
+// Standard output for the echo, written by a thread of its own so that a request that
+// adds a line never waits for whoever reads the output. Never destroyed (lines may be
+// added during exit); an exit handler writes what is queued.
+TLogFile& echoOut() {
+    static TLogFile* out = [] {
+        auto* created = new TLogFile(
+            [](std::string_view note) {
+                return EchoLine(Entry{std::chrono::system_clock::now(), {}, std::string(note)},
+                                state().echo.load());
+            },
+            "window_echo_lines");
+        created->SetDescriptor(STDOUT_FILENO);
+        created->SetBatchDelay(std::chrono::milliseconds(5));
+        std::atexit([] { echoOut().Flush(); });
+        return created;
+    }();
+    return *out;
 }
 
 void notify(WindowLog& log, const std::string& line, bool cleared) {
@@ -98,16 +117,12 @@ void Add(std::string_view line) {
 
 void Add(std::string_view line, std::string_view context) {
     WindowLog& log = state();
-    size_t maxLine;
-    {
-        std::lock_guard lock(log.mutex);
-        maxLine = log.maxLineBytes;
-    }
+    const size_t maxLine = log.maxLineBytes.load(std::memory_order_relaxed);
     Entry e{std::chrono::system_clock::now(), logtext::Clean(context, 128),
             logtext::Clean(line, maxLine)};
     const std::string text = e.text;
     const Echo echo = log.echo.load(std::memory_order_relaxed);
-    std::string echoed = echo == Echo::kOff ? std::string() : EchoLine(e, echo) + "\n";
+    std::string echoed = echo == Echo::kOff ? std::string() : EchoLine(e, echo);
     {
         std::lock_guard lock(log.mutex);
         log.bytes += Cost(e);
@@ -119,11 +134,7 @@ void Add(std::string_view line, std::string_view context) {
         }
         ++log.lastSeq;
     }
-    if (!echoed.empty()) {
-        std::lock_guard lock(log.echoMutex);
-        std::fwrite(echoed.data(), 1, echoed.size(), stdout);
-        std::fflush(stdout);
-    }
+    if (echo != Echo::kOff) echoOut().Append("window", std::move(echoed));
     notify(log, text, false);
 }
 

@@ -40,7 +40,7 @@ namespace {
 
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 constexpr size_t kScratchSize = 16384;
-constexpr int kMaxEvents = 64;
+constexpr int kMaxEvents = 512;
 constexpr int kMaxIov = 64;
 
 struct WorkerState {

@@ -39,6 +39,11 @@ Registry& registry() {
 
 }  // namespace
 
+namespace {
+// A batch this long is written without waiting out the batch delay.
+constexpr size_t kBatchLines = 512;
+}  // namespace
+
 void TLogFile::FlushAll() {
     Registry& r = registry();
     std::lock_guard lock(r.mu);
@@ -74,6 +79,16 @@ void TLogFile::SetPath(std::string path) {
         pathChanged_ = true;
     }
     wake_.notify_one();
+}
+
+void TLogFile::SetDescriptor(int fd) {
+    std::lock_guard lock(mutex_);
+    outFd_ = fd;
+}
+
+void TLogFile::SetBatchDelay(std::chrono::milliseconds delay) {
+    std::lock_guard lock(mutex_);
+    batchDelay_ = delay;
 }
 
 std::string TLogFile::Path() {
@@ -129,10 +144,10 @@ bool TLogFile::Admit(std::string_view kind, std::chrono::steady_clock::time_poin
 }
 
 void TLogFile::Append(std::string_view kind, std::string line) {
-    line += "\r\n";
     {
         std::lock_guard lock(mutex_);
-        if (path_.empty() || stop_) return;
+        if ((path_.empty() && outFd_ < 0) || stop_) return;
+        line += outFd_ >= 0 ? "\n" : "\r\n";
         if (!Admit(kind, std::chrono::steady_clock::now())) return;
         if (queue_.size() >= limits_.maxPending) {
             ++dropped_;
@@ -140,6 +155,8 @@ void TLogFile::Append(std::string_view kind, std::string line) {
         }
         queue_.push_back(std::move(line));
         ++queued_;
+        // An idle writer waits for a first line; a busy one for its delay or a full batch.
+        if (!(writerIdle_ && queue_.size() == 1) && queue_.size() != kBatchLines) return;
     }
     wake_.notify_one();
 }
@@ -147,6 +164,7 @@ void TLogFile::Append(std::string_view kind, std::string line) {
 void TLogFile::Flush() {
     std::unique_lock lock(mutex_);
     const uint64_t target = queued_;
+    flushWanted_ = true;
     wake_.notify_one();
     done_.wait(lock, [&] { return written_ >= target || stop_; });
 }
@@ -165,7 +183,21 @@ bool TLogFile::Touch(const std::string& path, bool truncate, std::string* error)
 void TLogFile::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stop_ || pathChanged_ || !queue_.empty(); });
+        if (!stop_ && !pathChanged_ && queue_.empty()) {
+            // Only an idle writer is woken by a new line.
+            writerIdle_ = true;
+            wake_.wait(lock, [&] { return stop_ || pathChanged_ || !queue_.empty(); });
+            writerIdle_ = false;
+        }
+        if (batchDelay_.count() > 0 && !stop_ && !pathChanged_ && !flushWanted_ &&
+            queue_.size() < kBatchLines) {
+            // Lines gather for a while, also after each batch while lines keep coming: a
+            // busy log costs the threads that add lines no wake-up at all.
+            wake_.wait_for(lock, batchDelay_, [&] {
+                return stop_ || pathChanged_ || flushWanted_ || queue_.size() >= kBatchLines;
+            });
+        }
+        flushWanted_ = false;
         if (queue_.empty() && stop_) break;
         if (pathChanged_) {
             // Opened now, while descriptors are at hand, so a later line (one about the
@@ -186,13 +218,14 @@ void TLogFile::Run() {
         const uint64_t dropped = dropped_;
         dropped_ = 0;
         const std::string path = path_;
+        const int fd = outFd_;
         lock.unlock();
         std::string text;
         for (const std::string& line : batch) text += line;
         if (dropped > 0)
             text += formatNote_(std::to_string(dropped) + " lines dropped: the log fell behind") +
-                    "\r\n";
-        WriteBatch(path, text);
+                    (fd >= 0 ? "\n" : "\r\n");
+        WriteBatch(path, fd, text);
         lock.lock();
         written_ += batch.size();
         done_.notify_all();
@@ -200,7 +233,17 @@ void TLogFile::Run() {
     done_.notify_all();
 }
 
-void TLogFile::WriteBatch(const std::string& path, std::string& text) {
+void TLogFile::WriteBatch(const std::string& path, int fd, std::string& text) {
+    if (fd >= 0) {
+        size_t off = 0;
+        while (off < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+        }
+        return;
+    }
     if (path.empty()) return;
     uint64_t maxBytes;
     {

@@ -45,6 +45,12 @@ class TLogFile {
 
     // Empty path: lines are dropped. Any thread.
     void SetPath(std::string path);
+    // Writes to a descriptor the caller keeps open (standard output) instead of a file:
+    // lines end with LF, and the descriptor is never renamed, capped or closed. -1 stops.
+    void SetDescriptor(int fd);
+    // How long the writer lets lines gather after the first one of a batch arrives (0:
+    // none): a busy log then costs one wake-up and one write per batch, not per line.
+    void SetBatchDelay(std::chrono::milliseconds delay);
     std::string Path();
     void SetLimits(TLogFileLimits limits);
 
@@ -68,7 +74,7 @@ class TLogFile {
         limits::TEpisode episode;
     };
     void Run();
-    void WriteBatch(const std::string& path, std::string& text);
+    void WriteBatch(const std::string& path, int fd, std::string& text);
     // Writer thread: makes fd_ the file that `path` names now, opening it when needed.
     bool OpenCurrent(const std::string& path);
     void CloseFile();
@@ -80,6 +86,7 @@ class TLogFile {
     std::condition_variable done_;
     std::deque<std::string> queue_;  // whole lines with their CR LF
     std::string path_;
+    int outFd_ = -1;  // SetDescriptor's target, used instead of path_ when set
     TLogFileLimits limits_;
     const std::function<std::string(std::string_view)> formatNote_;
     const char* const refusalName_;
@@ -89,6 +96,9 @@ class TLogFile {
     uint64_t dropped_ = 0;
     bool stop_ = false;
     bool pathChanged_ = false;
+    bool flushWanted_ = false;  // a Flush is waiting: no batch delay
+    bool writerIdle_ = false;   // the writer waits for a first line
+    std::chrono::milliseconds batchDelay_{0};
     // The open file and its identity: the writer thread's alone.
     int fd_ = -1;
     std::string openPath_;

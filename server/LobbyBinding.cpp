@@ -51,11 +51,21 @@ class LobbyBinding final : public IAppLobby {
     int32_t UserCount() override { return cmd_.GameInfo().UserCount(); }
     int64_t ProcessCount() override { return static_cast<int64_t>(intake_.ProcessCount()); }
 
-    std::string UsersJson() override { return "[" + RegistryUserRows(cmd_) + "]"; }
-    std::string RoomsJson() override { return "[" + RegistryRoomRows(cmd_) + "]"; }
+    // Appended rather than concatenated: GCC 12 at -O3 flags the concatenation falsely.
+    std::string UsersJson() override { return Bracketed(RegistryUserRows(cmd_)); }
+    std::string RoomsJson() override { return Bracketed(RegistryRoomRows(cmd_)); }
     bool Kick(const std::string& usrid) override { return KickUser(cmd_, usrid); }
 
   private:
+    static std::string Bracketed(const std::string& rows) {
+        std::string out;
+        out.reserve(rows.size() + 2);
+        out.push_back('[');
+        out.append(rows);
+        out.push_back(']');
+        return out;
+    }
+
     // Destroyed in reverse: the intake, then the command handler (which clears the lobby),
     // then the account store it reads.
     TDataMod dataMod_;

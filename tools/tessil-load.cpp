@@ -1,4 +1,4 @@
-// tessil-load: load generator for the lobby server (or the epoll baseline) over
+// tessil-load: load generator for the lobby server (one node or a cluster) over
 // loopback. Connections are opened in order by the main thread, then split among worker
 // threads, each running its own epoll loop; bounded in time and in count.
 #include <arpa/inet.h>
@@ -54,7 +54,6 @@ options:
   --threads T        worker threads (default 1)
   --seconds S        measured time (default 5), after --warmup S (default 1)
   --max-count C      stop measuring after C round trips or deliveries (default none)
-  --baseline         the target is epoll-baseline: skip login and rooms
   --user-prefix P    user IDs are P0, P1, ... (default "load")
   --help
 )";
@@ -65,7 +64,6 @@ struct Options {
     int connections = 50, rooms = 10, members = 4, window = 1, threads = 1;
     double seconds = 5, warmup = 1;
     uint64_t maxCount = 0;
-    bool baseline = false;
     std::string userPrefix = "load";
 };
 
@@ -138,7 +136,7 @@ class Worker {
 
     // Logs in and builds the rooms; false (with a message) on failure.
     bool setup(Clock::time_point deadline) {
-        if (opt_.baseline || mode_ == Mode::Heartbeat) return true;
+        if (mode_ == Mode::Heartbeat) return true;
         for (auto& c : conns_) {
             request(*c, "LOGIN", {{"usrid", c->usrid}, {"pass", "1"}, {"gcode", "G1"}});
         }
@@ -216,7 +214,7 @@ class Worker {
         const auto now = Clock::now();
         c.sentAt.push_back(now);
         ++c.inFlight;
-        if (mode_ == Mode::Fanout && !opt_.baseline) {
+        if (mode_ == Mode::Fanout) {
             // The text carries its send time, so each delivery gives its own latency.
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
@@ -248,12 +246,11 @@ class Worker {
                 if (f.type != mtData) break;
                 if (f.body == ackBody_) {
                     answer = true;
-                } else if (opt_.baseline ||
-                           f.body.compare(0, deliveryPrefix_.size(), deliveryPrefix_) == 0) {
+                } else if (f.body.compare(0, deliveryPrefix_.size(), deliveryPrefix_) == 0) {
                     ++totals_.deliveriesAll;
                     if (measuring) {
                         ++totals_.deliveries;
-                        if (!opt_.baseline) recordDelivery(f.body);
+                        recordDelivery(f.body);
                     }
                 } else if (measuring) {
                     ++totals_.unexpected;
@@ -430,8 +427,6 @@ bool parseArgs(int argc, char** argv, Options& o) {
             num(o.maxCount);
         } else if (a == "--user-prefix" && hasValue) {
             o.userPrefix = argv[++i];
-        } else if (a == "--baseline") {
-            o.baseline = true;
         } else if (!a.empty() && a[0] != '-' && o.target.empty()) {
             o.target = a;
         } else {
@@ -492,8 +487,8 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<Worker>> workers;
     for (int t = 0; t < threads; ++t)
         workers.push_back(std::make_unique<Worker>(opt, mode, totals));
-    // Connections are opened one after another, so accept order follows their index (the
-    // baseline groups its fan-out by accept order); a room stays within one worker.
+    // Connections are opened one after another, so accept order follows their index; a
+    // room stays within one worker.
     try {
         for (int i = 0; i < total; ++i) {
             auto c = std::make_unique<Conn>();
@@ -567,9 +562,8 @@ int main(int argc, char** argv) {
     if (!all.empty()) mean /= static_cast<double>(all.size());
 
     const uint64_t trips = totals.roundTrips.load();
-    std::printf("mode=%s target=%s%s connections=%d window=%d threads=%d seconds=%.2f\n",
-                opt.mode.c_str(), opt.target.c_str(), opt.baseline ? " (baseline)" : "", total,
-                opt.window, threads, measured);
+    std::printf("mode=%s target=%s connections=%d window=%d threads=%d seconds=%.2f\n",
+                opt.mode.c_str(), opt.target.c_str(), total, opt.window, threads, measured);
     if (mode == Mode::Fanout) {
         const uint64_t del = totals.deliveries.load();
         std::printf("rooms=%d members=%d messages=%llu (%.0f/s) deliveries=%llu (%.0f/s)\n",
@@ -587,12 +581,9 @@ int main(int argc, char** argv) {
         const uint64_t got = totals.deliveriesAll.load();
         std::printf("delivery_latency_us p50=%u p99=%u ack_latency_us p50=%u p99=%u\n", dpct(0.5),
                     dpct(0.99), pct(0.5), pct(0.99));
-        if (!opt.baseline) {
-            std::printf("deliveries expected=%llu received=%llu lost=%lld\n",
-                        static_cast<unsigned long long>(expected),
-                        static_cast<unsigned long long>(got),
-                        static_cast<long long>(expected) - static_cast<long long>(got));
-        }
+        std::printf("deliveries expected=%llu received=%llu lost=%lld\n",
+                    static_cast<unsigned long long>(expected), static_cast<unsigned long long>(got),
+                    static_cast<long long>(expected) - static_cast<long long>(got));
         std::printf("RESULT deliveries_per_s=%.0f\n", static_cast<double>(del) / measured);
     } else {
         std::printf("round_trips=%llu (%.0f/s) latency_us mean=%.0f p50=%u p99=%u\n",

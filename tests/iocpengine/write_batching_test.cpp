@@ -2,7 +2,10 @@
 // sockets: writes queued by handlers leave in order and complete once each, a reply
 // queued just before a close still leaves, pipelined frames are answered in order (also
 // when a header and its body arrive together), a room-style fan-out reaches every member
-// once, and nothing queued is left unsent when a round ends.
+// once, and nothing queued is left unsent when a round ends. And the connection's output
+// buffer: a backlog larger than the socket takes leaves whole and in order across partial
+// sends (frames added meanwhile follow it), each frame completes once, and the memory of
+// a burst is given back once it has left.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "iocpengine/DnOutputBuffer.h"
 #include "iocpengine/DnTcpChannel.h"
 #include "iocpengine/DnTcpRequests.h"
 #include "protocol/MsgFrame.h"
@@ -153,6 +157,71 @@ TEST(WriteBatching, ASharedNoticeReachesEveryMemberOnce) {
             got, (std::vector<std::string>{"notice0", "notice1", "notice2", "notice3", "notice4"}));
         EXPECT_TRUE(m.StaysOpenAndQuiet(std::chrono::milliseconds(5)));
     }
+}
+
+std::string Numbered(int i, size_t size) {
+    std::string body = std::to_string(i) + ":";
+    body.resize(size, static_cast<char>('a' + i % 26));
+    return body;
+}
+
+// The client reads nothing until the server has queued far more than the socket buffers
+// hold: the first part from the worker's round, the rest from another thread while the
+// first send is still unfinished.
+TEST(OutputBuffer, ABacklogLeavesWholeAndInOrderAcrossPartialSends) {
+    test::MsgServerHarness h;
+    constexpr int kFrames = 4000;
+    constexpr size_t kBody = 2000;  // 8 MB in all
+    std::atomic<bool> firstHalfQueued{false};
+    h.onData = [&](TCommonMsgServer& s, const TClientRecPtr& c, std::string_view) {
+        for (int i = 0; i < kFrames / 2; ++i) s.SendString(Numbered(i, kBody), c);
+        firstHalfQueued = true;
+    };
+    test::RawSocket sock;
+    ASSERT_TRUE(sock.Connect(h.Port()));
+    ASSERT_TRUE(h.WaitUntil([&] { return h.connected.size() == 1; }));
+    TClientRecPtr rec = h.Locked([&] { return h.connected[0]; });
+    ASSERT_TRUE(sock.SendFrame(mtData, "go"));
+    for (int i = 0; i < 500 && !firstHalfQueued; ++i) usleep(10000);
+    ASSERT_TRUE(firstHalfQueued);
+    for (int i = kFrames / 2; i < kFrames; ++i) h.server.SendString(Numbered(i, kBody), rec);
+    EXPECT_GT(rec->FPendingOut.load(), 1u << 20) << "the backlog waits in the server";
+    for (int i = 0; i < kFrames; ++i) {
+        auto f = sock.ReadFrame();
+        ASSERT_TRUE(f) << "frame " << i;
+        ASSERT_EQ(f->body, Numbered(i, kBody)) << "frame " << i;
+    }
+    // Every frame completed exactly once: the unsent count is back to zero, not below.
+    ASSERT_TRUE(h.WaitUntil([&] { return rec->FPendingOut.load() == 0; }));
+    usleep(20000);
+    EXPECT_EQ(rec->FPendingOut.load(), 0u);
+    {
+        std::lock_guard send(rec->FSendGuard);
+        ASSERT_NE(rec->FChannel, nullptr);
+        EXPECT_LT(rec->FChannel->HeapBytes(), 4096u) << "an idle connection keeps no buffer";
+    }
+    EXPECT_TRUE(sock.StaysOpenAndQuiet(std::chrono::milliseconds(20)));
+}
+
+// The pool keeps a buffer of ordinary size for the next round and lets a burst's memory go.
+TEST(OutputBuffer, APoolKeepsOrdinaryBuffersAndFreesABurstsOne) {
+    const uint64_t before = TDnOutputBuffer::PooledBytes();
+    auto big = TDnOutputBuffer::Take();
+    big->bytes.assign(4u << 20, 'x');
+    TDnOutputBuffer::Give(std::move(big));
+    EXPECT_EQ(TDnOutputBuffer::PooledBytes(), before);
+
+    auto small = TDnOutputBuffer::Take();
+    small->bytes.assign(300, 'x');
+    small->marks.push_back({300, nullptr});
+    const char* memory = small->bytes.data();
+    TDnOutputBuffer::Give(std::move(small));
+    EXPECT_GT(TDnOutputBuffer::PooledBytes(), before);
+    auto again = TDnOutputBuffer::Take();
+    EXPECT_EQ(again->bytes.data(), memory) << "reused, not allocated again";
+    EXPECT_TRUE(again->bytes.empty());
+    EXPECT_TRUE(again->marks.empty());
+    EXPECT_EQ(TDnOutputBuffer::PooledBytes(), before);
 }
 
 }  // namespace

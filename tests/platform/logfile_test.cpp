@@ -1,7 +1,8 @@
 // The log file writer's bounds: lines of one kind beyond the rate are counted, not
 // written, with one line per episode and a count when the kind writes again; other kinds
 // are not affected; past the size cap the file becomes NAME.1 and a new one begins. And
-// the window log's byte budget, which long lines reach before the line count does.
+// the window log's byte budget, which long lines reach before the line count does. And
+// the writer's descriptor target (standard output).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -129,6 +130,25 @@ TEST(WindowLog, ConnectionEventsCarryTheirConnectionAndTime) {
         json.substr(json.find("\",\"log")),
         "\",\"log\":\"window\",\"conn\":\"#7 127.0.0.1:5000\",\"msg\":\"client authenticated\"}");
     windowlog::Clear();
+}
+
+// Standard output's writer: whole LF-ended lines in order on the descriptor, and a Flush
+// does not wait out the batch delay.
+TEST(LogFile, ADescriptorTargetGetsWholeLinesAndFlushSkipsTheDelay) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    {
+        TLogFile out([](std::string_view note) { return std::string(note); }, "test_lines");
+        out.SetDescriptor(fds[1]);
+        out.SetBatchDelay(std::chrono::seconds(30));
+        for (int i = 0; i < 3; ++i) out.Append("k", "line " + std::to_string(i));
+        out.Flush();
+        char buf[64] = {};
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "line 0\nline 1\nline 2\n");
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace
