@@ -120,7 +120,12 @@ TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
     ASSERT_TRUE(kim && choi && lee && park);
     Enter(*choi, local);
     Enter(*park, shared);
+    // Once a chat of park's reaches lee, park's seat is settled on both nodes.
+    park->SendCommand("USRMSGALL", {Int("roomNo", shared), Text("mesg", "go")});
+    EXPECT_EQ(NextOf(*lee, "USRMSGALL"), "USRMSGALL|E000|go");
+    EXPECT_THAT(NextOf(*park, "USRMSGALL"), HasSubstr("USRMSGALL|E000|"));  // park's own answer
     lee->TakeReplies();
+    park->TakeReplies();
 
     // Chat goes on in a room whose members all sit on node 0 while Redis goes away.
     std::atomic<bool> stop{false};
@@ -207,6 +212,7 @@ TEST_F(ClusterFailure, RoomOutlivesItsNode) {
     // Once a chat of park's reaches lee, every seat is settled on every node.
     park->SendCommand("USRMSGALL", {Int("roomNo", roomNo), Text("mesg", "go")});
     EXPECT_EQ(NextOf(*lee, "USRMSGALL"), "USRMSGALL|E000|go");
+    EXPECT_THAT(NextOf(*park, "USRMSGALL"), HasSubstr("USRMSGALL|E000|"));  // park's own answer
     lee->TakeReplies();
     park->TakeReplies();
 
