@@ -578,7 +578,7 @@ void ClusterNode::Send(const std::string& node, const std::string& message) {
 }
 
 void ClusterNode::publish(const std::string& node, uint64_t seq, Message message) {
-    link_.Command({"PUBLISH", kPrefix + "node:" + node, *message},
+    link_.Publish({"PUBLISH", kPrefix + "node:" + node, *message},
                   [this, node, seq, message](const RedisReply& r) {
                       // PUBLISH answers how many subscribers received it: none means the node
                       // is not listening (yet, or any more).

@@ -162,6 +162,12 @@ void ClusterLobbyImpl::onForward(const WireMessage& m) {
     const Peek p = peek(body);
     if (p.parsed && p.command == cmdEnterRoom) GetJosnValue_Int(&p.json, "roomNo", target);
     DoneFor done{rec, requestId};
+    if (p.parsed && (p.command == cmdUsrMsgAll || p.command == cmdUsrDef)) {
+        // Chat changes no state: only the answer goes back.
+        intake_.Server_DataReceived(rec, body);
+        settle({rec}, {}, &done);
+        return;
+    }
     withSettle(
         rec, [&] { intake_.Server_DataReceived(rec, body); }, target, &done);
 }

@@ -121,16 +121,25 @@ void RedisLink::post(std::function<void()> fn) {
 }
 
 void RedisLink::Command(std::vector<std::string> argv, Callback done) {
+    queue(Pending{std::move(argv), std::move(done)});
+}
+
+void RedisLink::Publish(std::vector<std::string> argv, Callback undelivered) {
+    queue(Pending{std::move(argv), std::move(undelivered), true});
+}
+
+void RedisLink::queue(Pending p) {
     bool full = false;
     {
         std::lock_guard lock(mutex_);
         full = queue_.size() >= backlog_;
         if (!stop_ && !full) {
-            queue_.push_back(Pending{std::move(argv), std::move(done)});
+            queue_.push_back(std::move(p));
             wake_.notify_one();
             return;
         }
     }
+    Callback done = std::move(p.done);
     if (full) {
         limits::CountRefusal("cluster_redis_backlog");
         if (backlogFull_.Begin())
@@ -198,7 +207,8 @@ void RedisLink::commandLoop() {
             auto* r = static_cast<redisReply*>(raw);
             Pending p = std::move(batch.front());
             batch.pop_front();
-            if (p.done) {
+            const bool delivered = r->type == REDIS_REPLY_INTEGER && r->integer > 0;
+            if (p.done && !(p.onlyUndelivered && delivered)) {
                 auto reply = std::make_shared<RedisReply>(Convert(r));
                 post([done = std::move(p.done), reply] { done(*reply); });
             }

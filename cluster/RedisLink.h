@@ -64,6 +64,9 @@ class RedisLink {
 
     // Queues one command (binary-safe arguments). The callback may be empty.
     void Command(std::vector<std::string> argv, Callback done = {});
+    // Queues a PUBLISH whose callback runs only when nobody received the message (Redis
+    // down, an error, or no subscriber): a delivered message costs the executor nothing.
+    void Publish(std::vector<std::string> argv, Callback undelivered);
     bool Up() const { return up_.load(); }
     // True while the subscription is confirmed by Redis: messages sent to this node now
     // reach it.
@@ -75,7 +78,9 @@ class RedisLink {
     struct Pending {
         std::vector<std::string> argv;
         Callback done;
+        bool onlyUndelivered = false;  // Publish: done only when no subscriber got it
     };
+    void queue(Pending p);
     void commandLoop();
     void subscribeLoop();
     void post(std::function<void()> fn);
