@@ -168,6 +168,7 @@ TClusterFigures ClusterLobbyImpl::ClusterFigures() {
     s.users = clusterUsers_.load();
     s.rooms = clusterRooms_.load();
     s.standIns = static_cast<int64_t>(standInCount_.load());
+    s.outbox = static_cast<int64_t>(node_.OutboxSize());
     std::lock_guard lock(seatMu_);
     s.remoteSeats = static_cast<int64_t>(seats_.size());
     return s;

@@ -115,6 +115,18 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     // Tells the nodes of this node's stand-ins where they sit (after Redis came back).
     void resyncStandIns();
     void onNodeDead(const std::string& node);
+    // A room as a survivor needs it to take the room over ("" when no member sits on
+    // another node: then nobody would survive this node in it). Under the registry lock.
+    std::string roomImage(int32_t roomNo) const;
+    // Takes over the rooms of a dead node whose images this node won.
+    void adopt(const std::string& dead, const std::vector<std::pair<int32_t, std::string>>& images);
+    void onAdopted(const WireMessage& m);
+    // The local users still seated in rooms of `node` lose their seats (DELROOM).
+    void loseSeats(const std::string& node);
+    // A record for a user of another node in this node's rooms; null when the ID is in
+    // use here.
+    TClientRecPtr makeStandIn(const std::string& user, const std::string& home,
+                              const std::vector<std::string_view>& fields);
     // The number blocks of this node's rooms, and the rooms of a block another node holds.
     std::set<int> liveBlocks() const;
     void onBlockLost(int block);
@@ -179,6 +191,7 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     // What was last published to Redis for this node's rooms and users.
     std::mutex publishedMu_;
     std::map<int32_t, std::string> publishedRooms_;
+    std::map<int32_t, std::string> publishedImages_;
     std::map<std::string, std::pair<int32_t, int32_t>> publishedUsers_;
 
     std::atomic<int64_t> clusterUsers_{-1}, clusterRooms_{-1};

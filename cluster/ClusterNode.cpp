@@ -30,6 +30,27 @@ const char* kReleaseScript =
     "if redis.call('get', KEYS[1]) == ARGV[1] then return redis.call('del', KEYS[1]) end "
     "return 0";
 
+// A survivor's claim on a dead node's rooms: the first claim wins; the winner takes each
+// number block of the dead node's room images that is free or still names the dead node.
+// KEYS: adoption mark, images hash. ARGV: this node, the dead node, the mark's lifetime, the
+// block lifetime.
+const char* kAdoptScript =
+    "local w = redis.call('get', KEYS[1]) "
+    "local images = redis.call('hgetall', KEYS[2]) "
+    "if w == false then "
+    "  w = ARGV[1] "
+    "  redis.call('set', KEYS[1], w, 'PX', ARGV[3]) "
+    "  for i = 1, #images, 2 do "
+    "    local n = tonumber(images[i]) "
+    "    if n then "
+    "      local b = 'tessil:block:' .. math.floor((n - 100000000) / 1000000) "
+    "      local h = redis.call('get', b) "
+    "      if h == false or h == ARGV[2] then redis.call('set', b, w, 'PX', ARGV[4]) end "
+    "    end "
+    "  end "
+    "end "
+    "return {w, images}";
+
 std::string UidKey(const std::string& id) {
     return kPrefix + "uid:" + id;
 }
@@ -144,6 +165,9 @@ std::string ClusterNode::usersKey(const std::string& node) const {
 std::string ClusterNode::roomsKey(const std::string& node) const {
     return kPrefix + "rooms:" + node;
 }
+std::string ClusterNode::imagesKey(const std::string& node) const {
+    return kPrefix + "images:" + node;
+}
 
 // ---- liveness ----------------------------------------------------------------------------
 
@@ -182,6 +206,9 @@ void ClusterNode::tick() {
 
 void ClusterNode::join() {
     joining_ = true;
+    // Room images of an earlier life are stale; the lobby publishes its rooms again once
+    // joined.
+    link_.Command({"DEL", imagesKey(config_.node)});
     // A survivor that cleaned this node up left a mark: then this node's memberships in
     // other nodes' rooms, and theirs in its rooms, are over. Without the mark (Redis
     // restarted, or the outage was short) they stand.
@@ -310,6 +337,8 @@ void ClusterNode::cleanUp(const std::string& dead) {
         for (const auto& id : r.elements)
             link_.Command({"EVAL", kReleaseScript, "1", UidKey(id.str), dead});
         link_.Command({"DEL", usersKey(dead), roomsKey(dead)});
+        // The room images stay a while for the survivor that takes the rooms over.
+        link_.Command({"PEXPIRE", imagesKey(dead), "60000"});
         link_.Command({"SET", DeadKey(dead), "1", "PX", "3600000"});
         link_.Command({"SREM", kNodes, dead}, [this, dead](const RedisReply&) {
             dropOutbox(dead, "the node is dead");
@@ -394,6 +423,29 @@ void ClusterNode::gather(std::function<std::vector<Argv>(const std::string& node
             });
         }
     });
+}
+
+void ClusterNode::PutRoomImage(int32_t roomNo, const std::string& image) {
+    link_.Command({"HSET", imagesKey(config_.node), std::to_string(roomNo), image});
+}
+
+void ClusterNode::DropRoomImage(int32_t roomNo) {
+    link_.Command({"HDEL", imagesKey(config_.node), std::to_string(roomNo)});
+}
+
+void ClusterNode::AdoptRooms(const std::string& dead,
+                             std::function<void(std::optional<Adoption>)> done) {
+    link_.Command({"EVAL", kAdoptScript, "2", kPrefix + "adopt:" + dead, imagesKey(dead),
+                   config_.node, dead, "60000", std::to_string(config_.aliveTtl.count())},
+                  [done = std::move(done)](const RedisReply& r) {
+                      if (!r.up || r.error || r.elements.size() != 2) return done(std::nullopt);
+                      Adoption a;
+                      a.winner = r.elements[0].str;
+                      const auto& images = r.elements[1].elements;
+                      for (size_t i = 0; i + 1 < images.size(); i += 2)
+                          a.images.emplace_back(WireInt(images[i].str, 0), images[i + 1].str);
+                      done(std::move(a));
+                  });
 }
 
 void ClusterNode::ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done) {

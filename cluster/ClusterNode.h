@@ -102,6 +102,19 @@ class ClusterNode {
     // ---- room directory (any thread) ----
     void PutRoom(int32_t roomNo, const std::string& item);
     void DropRoom(int32_t roomNo);
+    // The image of a room with members on other nodes, kept so that a survivor can take
+    // the room over when this node dies.
+    void PutRoomImage(int32_t roomNo, const std::string& image);
+    void DropRoomImage(int32_t roomNo);
+    // Claims the rooms of a dead node for this node (atomically: of several survivors
+    // asking, the first wins, and the winner takes the number blocks of the images that
+    // are free or still the dead node's). done gets the winner ("" when none) and the dead
+    // node's room images by number; nothing when Redis did not answer.
+    struct Adoption {
+        std::string winner;
+        std::vector<std::pair<int32_t, std::string>> images;
+    };
+    void AdoptRooms(const std::string& dead, std::function<void(std::optional<Adoption>)> done);
 
     // ---- queries; the result is empty when the cluster cannot answer ----
     void ListUsers(std::function<void(std::optional<std::vector<PresenceItem>>)> done);
@@ -166,6 +179,7 @@ class ClusterNode {
     void cleanUp(const std::string& dead);
     std::string usersKey(const std::string& node) const;
     std::string roomsKey(const std::string& node) const;
+    std::string imagesKey(const std::string& node) const;
 
     const ClusterConfig config_;
     Scheduler& executor_;

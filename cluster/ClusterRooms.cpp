@@ -150,27 +150,13 @@ void ClusterLobbyImpl::onForward(const WireMessage& m) {
     }
     if (stale) removeStandIn(stale);  // the user has moved to another node meanwhile
     if (!rec) {
-        if (cmd_.Tessil_IsExistsUser(user)) {
-            // The ID is in use here: never admit it twice.
-            answer(-2, 0);
+        rec = makeStandIn(
+            user, from,
+            {m.fields[2], m.fields[3], m.fields[4], m.fields[5], m.fields[6], m.fields[7]});
+        if (!rec) {
+            answer(-2, 0);  // the ID is in use here: never admit it twice
             return;
         }
-        rec = std::make_shared<TClientRec>();
-        rec->FID = user;
-        rec->FAddress = "node:" + from;
-        rec->FPort = "0";
-        if (!cmd_.GameInfo().AddNewUser(rec, user, m.fields[2], m.fields[3], m.fields[4],
-                                        m.fields[5], m.fields[6], m.fields[7])) {
-            answer(-2, 0);
-            return;
-        }
-        rec->FLoginState = 1;
-        rec->FRoomNo = -2;
-        rec->FGameStat = 0;
-        std::unique_lock lock(standInMu_);
-        standIns_[rec.get()] = StandIn{user, from};
-        standInByUser_[user] = rec;
-        standInCount_.fetch_add(1, std::memory_order_release);
     }
     int32_t target = 0;
     const Peek p = peek(body);
@@ -178,6 +164,27 @@ void ClusterLobbyImpl::onForward(const WireMessage& m) {
     DoneFor done{rec, requestId};
     withSettle(
         rec, [&] { intake_.Server_DataReceived(rec, body); }, target, &done);
+}
+
+TClientRecPtr ClusterLobbyImpl::makeStandIn(const std::string& user, const std::string& home,
+                                            const std::vector<std::string_view>& fields) {
+    // fields: pass, tag, gcode, name, nick, info
+    if (fields.size() != 6 || cmd_.Tessil_IsExistsUser(user)) return nullptr;
+    auto rec = std::make_shared<TClientRec>();
+    rec->FID = user;
+    rec->FAddress = "node:" + home;
+    rec->FPort = "0";
+    if (!cmd_.GameInfo().AddNewUser(rec, user, fields[0], fields[1], fields[2], fields[3],
+                                    fields[4], fields[5]))
+        return nullptr;
+    rec->FLoginState = 1;
+    rec->FRoomNo = -2;
+    rec->FGameStat = 0;
+    std::unique_lock lock(standInMu_);
+    standIns_[rec.get()] = StandIn{user, home};
+    standInByUser_[user] = rec;
+    standInCount_.fetch_add(1, std::memory_order_release);
+    return rec;
 }
 
 void ClusterLobbyImpl::onDone(const WireMessage& m) {
@@ -312,6 +319,11 @@ void ClusterLobbyImpl::onMessage(WireMessage m) {
             case WireKind::LogoutVerdict:
                 onLogoutVerdict(m);
                 break;
+            case WireKind::Adopted:
+                onAdopted(m);
+                break;
+            case WireKind::RoomImage:
+                break;
             case WireKind::Kick:
                 if (m.fields.size() == 2 && kickHere(m.fields[1]))
                     filelog::Write("Cluster", "kicked " + m.fields[1] + " at the request of node " +
@@ -385,7 +397,14 @@ void ClusterLobbyImpl::settle(const std::vector<TClientRecPtr>& touched,
         for (int32_t r : rooms) {
             if (r < 1) continue;
             const std::string item = StripBrackets(cmd_.Tessil_GetRoomList(r));
+            const std::string image = roomImage(r);
             std::lock_guard lock(publishedMu_);
+            if (image.empty()) {
+                if (publishedImages_.erase(r) != 0) node_.DropRoomImage(r);
+            } else if (auto& was = publishedImages_[r]; was != image) {
+                was = image;
+                node_.PutRoomImage(r, image);
+            }
             if (item.empty()) {
                 if (publishedRooms_.erase(r) != 0) node_.DropRoom(r);
             } else {
@@ -477,9 +496,147 @@ void ClusterLobbyImpl::onNodeDead(const std::string& node) {
         for (const auto& [user, p] : pending_)
             if (p.node == node) waiting.emplace_back(user, p.requestId);
     }
-    for (const auto& user : seated) loseSeat(user, node);
     for (const auto& [user, id] : waiting) failForward(user, id);
     for (const auto& id : logoutsTo(node)) failLogout(id);
+    if (seated.empty()) return;
+    // Its rooms where users of this node sit live on: the first survivor to claim them
+    // takes them over and tells the others where their users' seats moved.
+    node_.AdoptRooms(node, [this, node](std::optional<ClusterNode::Adoption> a) {
+        if (a && a->winner == node_.Name()) adopt(node, a->images);
+        if (!a || a->winner.empty() || a->images.empty()) {
+            loseSeats(node);
+            return;
+        }
+        // Seats the taker did not move in time are lost with the room.
+        exec_.ScheduleAfter(forwardTimeoutMs_, [this, node] { loseSeats(node); });
+    });
+}
+
+void ClusterLobbyImpl::loseSeats(const std::string& node) {
+    std::vector<std::string> seated;
+    {
+        std::lock_guard lock(seatMu_);
+        for (const auto& [user, n] : seats_)
+            if (n == node) seated.push_back(user);
+    }
+    for (const auto& user : seated) loseSeat(user, node);
+}
+
+// The image: master, subject, password, game code, type, term, state, then for each member
+// user, home node, game state, tag, game code, name, nick, info.
+std::string ClusterLobbyImpl::roomImage(int32_t roomNo) const {
+    auto room = cmd_.GameInfo().FindRoom(roomNo);
+    if (!room) return std::string();
+    std::vector<std::string> fields{room->FMasterid,
+                                    room->FSubject,
+                                    room->FPassword,
+                                    room->FGameCode,
+                                    std::to_string(room->FRoomType),
+                                    std::to_string(room->FRoomTerm),
+                                    std::to_string(room->FRoomState)};
+    bool elsewhere = false;
+    {
+        std::shared_lock lock(standInMu_);
+        for (const auto& [id, member] : room->FUserList) {
+            const TClientRec& c = *member.Client;
+            auto s = standIns_.find(&c);
+            const bool standIn = s != standIns_.end();
+            elsewhere = elsewhere || standIn;
+            fields.insert(fields.end(), {id, standIn ? s->second.home : node_.Name(),
+                                         std::to_string(c.FGameStat.load()), c.FTagID, c.FGCode,
+                                         c.FUsrName, c.FUserNick, c.FUsrInfo});
+        }
+    }
+    if (!elsewhere) return std::string();
+    return EncodeWire(WireKind::RoomImage,
+                      std::vector<std::string_view>(fields.begin(), fields.end()));
+}
+
+void ClusterLobbyImpl::adopt(const std::string& dead,
+                             const std::vector<std::pair<int32_t, std::string>>& images) {
+    constexpr size_t kRoomFields = 7, kMemberFields = 8;
+    for (const auto& [roomNo, text] : images) {
+        auto m = DecodeWire(text);
+        if (!m || m->kind != WireKind::RoomImage || m->fields.size() < kRoomFields ||
+            (m->fields.size() - kRoomFields) % kMemberFields != 0)
+            continue;
+        const auto& f = m->fields;
+        TGameUserInfo::TRoomImage image;
+        image.number = roomNo;
+        image.master = f[0];
+        image.subject = f[1];
+        image.password = f[2];
+        image.gameCode = f[3];
+        image.type = WireInt(f[4], 0);
+        image.term = WireInt(f[5], 0);
+        image.state = WireInt(f[6], 0);
+        std::vector<TClientRecPtr> made, leaving;
+        std::vector<std::pair<std::string, std::string>> told;  // home, user
+        std::vector<std::string> here;
+        for (size_t i = kRoomFields; i < f.size(); i += kMemberFields) {
+            const std::string& user = f[i];
+            const std::string& home = f[i + 1];
+            const int32_t stat = WireInt(f[i + 2], 0);
+            if (home == node_.Name()) {
+                TClientRecPtr client = localClient(user);
+                std::lock_guard lock(seatMu_);
+                auto seat = seats_.find(user);
+                if (!client || seat == seats_.end() || seat->second != dead ||
+                    client->FRoomNo != roomNo)
+                    continue;  // no longer in that room
+                image.members.emplace_back(client, stat);
+                here.push_back(user);
+                continue;
+            }
+            // The dead node's members too: they then leave by the lobby's rules.
+            TClientRecPtr rec =
+                makeStandIn(user, home, {"", f[i + 3], f[i + 4], f[i + 5], f[i + 6], f[i + 7]});
+            if (!rec) continue;
+            made.push_back(rec);
+            image.members.emplace_back(rec, stat);
+            if (home == dead)
+                leaving.push_back(rec);
+            else
+                told.emplace_back(home, user);
+        }
+        if (!cmd_.GameInfo().AdoptRoom(image)) {
+            for (const auto& rec : made) {
+                cmd_.GameInfo().LogoutClient(rec);
+                forgetStandIn(rec);
+            }
+            continue;
+        }
+        filelog::Write("Cluster", "took over room " + std::to_string(roomNo) + " of node " + dead);
+        {
+            std::lock_guard lock(seatMu_);
+            for (const auto& user : here) seats_.erase(user);
+        }
+        // Before any event of the room: where the other members' seats now are.
+        for (const auto& [home, user] : told)
+            node_.Send(home, EncodeWire(WireKind::Adopted,
+                                        {node_.Name(), dead, std::to_string(roomNo), user}));
+        settle(membersOf(roomNo), {roomNo});
+        for (const auto& rec : leaving) removeStandIn(rec);
+    }
+}
+
+void ClusterLobbyImpl::onAdopted(const WireMessage& m) {
+    if (m.fields.size() != 4) return;
+    const std::string& from = m.fields[0];
+    const std::string& user = m.fields[3];
+    TClientRecPtr client = localClient(user);
+    bool moved = false;
+    if (client) {
+        std::lock_guard lock(seatMu_);
+        auto it = seats_.find(user);
+        if (it != seats_.end() && it->second == m.fields[1] &&
+            client->FRoomNo == WireInt(m.fields[2], 0)) {
+            it->second = from;
+            moved = true;
+        }
+    }
+    // A user no longer in that room: the taker's record of it is not needed.
+    if (!moved) node_.Send(from, EncodeWire(WireKind::Logout, {node_.Name(), user}));
 }
 
 std::vector<std::string> ClusterLobbyImpl::logoutsTo(const std::string& node) const {
@@ -552,6 +709,7 @@ void ClusterLobbyImpl::onJoined(bool presumedDead) {
         std::lock_guard lock(publishedMu_);
         publishedUsers_.clear();
         publishedRooms_.clear();
+        publishedImages_.clear();
     }
     for (const auto& client : users) {
         if (IsStandIn(client.get())) continue;

@@ -29,6 +29,8 @@ std::optional<WireMessage> DecodeWire(std::string_view text) {
         case WireKind::LogoutAsk:
         case WireKind::LogoutVerdict:
         case WireKind::Kick:
+        case WireKind::Adopted:
+        case WireKind::RoomImage:
             m.kind = static_cast<WireKind>(text[0]);
             break;
         default:

@@ -26,6 +26,10 @@ enum class WireKind : char {
                           // the ID's lock): from, user, pass, request id
     LogoutVerdict = 'V',  // its verdict: from, request id, verdict (TLogoutResult's value)
     Kick = 'K',           // the operator's Kick of a user of the receiving node: from, user
+    Adopted = 'A',        // the room of a dead node now lives on the sender, with the user (of the
+                          // receiving node) as a member: from, dead node, room no, user
+    RoomImage = 'I',      // not a message: a room as the directory keeps it for a take-over
+                          // (see ClusterRooms.cpp)
 };
 
 struct WireMessage {

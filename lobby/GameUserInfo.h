@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "lobby/NetMesg.h"
 #include "lobby/RoomObject.h"
@@ -81,6 +82,18 @@ class TGameUserInfo {
                                          std::string_view subj, std::string_view pass,
                                          std::string_view gcode);
     bool DeleteRoom(std::string_view usrid);
+    // A room taken over as it stood elsewhere (a cluster node that died): registered with
+    // its number and fields, its members (users listed here and in no room) seated with
+    // their game states, keyed by its master. False, with nothing changed, when the number
+    // or the master's key is taken, the master is not among the members, or a member is
+    // not listed or sits in a room. No notice goes out.
+    struct TRoomImage {
+        int32_t number = 0;
+        std::string master, subject, password, gameCode;
+        int32_t type = 0, term = 0, state = 0;
+        std::vector<std::pair<TClientRecPtr, int32_t>> members;  // record, game state
+    };
+    bool AdoptRoom(const TRoomImage& image);
     std::string GetRoomList(int32_t roomNo);
     int32_t Check_RoomCount() const;
     std::shared_ptr<TRoomObject> FindRoom(int32_t roomNo) const;

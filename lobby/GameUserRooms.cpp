@@ -140,6 +140,44 @@ std::shared_ptr<TRoomObject> TGameUserInfo::NewRoom(IMsgTransport* svr, std::str
     }
 }
 
+bool TGameUserInfo::AdoptRoom(const TRoomImage& image) {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        if (image.number < kFirstRoomNo || image.number > kLastRoomNo ||
+            findRoomLocked(image.number) || FTessil_RoomList.count(image.master) != 0)
+            return false;
+        bool hasMaster = false;
+        for (const auto& [client, stat] : image.members) {
+            if (!client) return false;
+            auto usr = FTessil_UserList.find(client->FUsrID);
+            if (usr == FTessil_UserList.end() || usr->second->Client() != client ||
+                seats_.count(client->FUsrID) != 0)
+                return false;
+            hasMaster = hasMaster || client->FUsrID == image.master;
+        }
+        if (!hasMaster) return false;
+        auto room = std::make_shared<TRoomObject>(FNetSvr, image.master, image.password,
+                                                  image.gameCode, image.subject);
+        room->FRoomNo = image.number;
+        room->FRoomType = image.type;
+        room->FRoomTerm = image.term;
+        room->FRoomState = image.state;
+        for (const auto& [client, stat] : image.members) {
+            TUserClientRec member;
+            member.Client = client;
+            room->FUserList.emplace(client->FUsrID, std::move(member));
+            client->FRoomNo = image.number;
+            client->FGameStat = stat;
+        }
+        FTessil_RoomList.emplace(image.master, room);
+        listRoomLocked(room);
+        return true;
+    } catch (const std::exception& e) {
+        filelog::Write("AdoptRoom", e.what());
+        return false;
+    }
+}
+
 bool TGameUserInfo::DeleteRoom(std::string_view usrid) {
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);

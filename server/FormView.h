@@ -34,6 +34,7 @@ struct TClusterFigures {
     int64_t rooms = -1;
     int64_t standIns = 0;     // members of this node's rooms who sit on other nodes
     int64_t remoteSeats = 0;  // users of this node seated in other nodes' rooms
+    int64_t outbox = 0;       // messages to other nodes waiting for delivery
 };
 
 // The figures behind /metrics, refreshed on the status and counter ticks.

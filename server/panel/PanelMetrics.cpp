@@ -84,6 +84,9 @@ std::string FormatMetrics(const TAppMetrics& m) {
                "Members of this node's rooms who sit on other nodes.", std::to_string(c.standIns));
         Family(out, "tessil_cluster_remote_seats", "gauge",
                "Users of this node seated in other nodes' rooms.", std::to_string(c.remoteSeats));
+        Family(out, "tessil_cluster_outbox", "gauge",
+               "Messages to other nodes waiting until they can be delivered.",
+               std::to_string(c.outbox));
     }
 
     const TProcessStats p = ReadProcessStats();

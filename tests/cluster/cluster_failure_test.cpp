@@ -1,12 +1,13 @@
 // Failures of a three-node cluster: a node killed mid-game (its users leave the rooms of
-// the others by the lobby's rules, with the master hand-over; the rooms it owned close for
-// their members elsewhere; its IDs become free) and Redis restarted under load (cluster
-// commands refused meanwhile, local play goes on, messages between nodes wait for it, every
-// node rejoins with its users).
+// the others by the lobby's rules, with the master hand-over; a survivor takes over the rooms
+// it owned, where its members leave by the same rules; its IDs become free) and Redis restarted
+// under load (cluster commands refused meanwhile, local play goes on, messages between nodes wait
+// for it, every node rejoins with its users).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include "tests/cluster/support/ClusterHarness.h"
@@ -87,15 +88,11 @@ TEST_F(ClusterFailure, NodeKilledMidGame) {
         Not(HasSubstr("\"userid\":\"lee\"")));
     EXPECT_TRUE(cluster->Login(2, "lee"));
 
-    // The room's own node dies: for its member on node 2 the room is closed.
+    // The room's own node dies: node 2 takes the room over for park, who sees choi leave.
     cluster->KillNode(0);
-    auto closed = park->WaitFor("DELROOM", kNotice);
-    ASSERT_TRUE(closed);
-    EXPECT_EQ(closed->data, "개설방 폐쇄");
-    park->SendCommand("MAKEROOM",
-                      {Text("pass", ""), Text("subject", "again"), Text("roomtype", "OPEN"),
-                       Text("roomterm", "CONT"), Text("gamecode", "G1")});
-    EXPECT_THAT(NextOf(*park, "MAKEROOM"), HasSubstr("MAKEROOM|E000|"));
+    auto left = park->WaitFor("USROUT", kNotice);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->data, "플레이어 퇴실: choi");
     park->SendCommand("USRLIST");
     const std::string users = NextOf(*park, "USRLIST");
     for (const char* gone : {"\"kim\"", "\"choi\""}) EXPECT_THAT(users, Not(HasSubstr(gone)));
@@ -123,7 +120,12 @@ TEST_F(ClusterFailure, RedisRestartedUnderLoad) {
     ASSERT_TRUE(kim && choi && lee && park);
     Enter(*choi, local);
     Enter(*park, shared);
+    // Once a chat of park's reaches lee, park's seat is settled on both nodes.
+    park->SendCommand("USRMSGALL", {Int("roomNo", shared), Text("mesg", "go")});
+    EXPECT_EQ(NextOf(*lee, "USRMSGALL"), "USRMSGALL|E000|go");
+    EXPECT_THAT(NextOf(*park, "USRMSGALL"), HasSubstr("USRMSGALL|E000|"));  // park's own answer
     lee->TakeReplies();
+    park->TakeReplies();
 
     // Chat goes on in a room whose members all sit on node 0 while Redis goes away.
     std::atomic<bool> stop{false};
@@ -196,6 +198,51 @@ TEST_F(ClusterFailure, RoomBlockHeldByAnotherNodeClosesItsRooms) {
     ASSERT_TRUE(park);
     EXPECT_NE((again - 100000000) / 1000000, block) << again;
     EXPECT_EQ(cluster->RedisCommand({"GET", "tessil:block:" + std::to_string(block)}), "intruder");
+}
+
+TEST_F(ClusterFailure, RoomOutlivesItsNode) {
+    // kim's room on node 0, with choi (node 0), lee (node 1) and park (node 2).
+    int32_t roomNo = 0;
+    auto kim = Make(0, "kim", roomNo);
+    auto choi = cluster->Login(0, "choi");
+    auto lee = cluster->Login(1, "lee");
+    auto park = cluster->Login(2, "park");
+    ASSERT_TRUE(kim && choi && lee && park);
+    for (auto* c : {choi.get(), lee.get(), park.get()}) Enter(*c, roomNo);
+    // Once a chat of park's reaches lee, every seat is settled on every node.
+    park->SendCommand("USRMSGALL", {Int("roomNo", roomNo), Text("mesg", "go")});
+    EXPECT_EQ(NextOf(*lee, "USRMSGALL"), "USRMSGALL|E000|go");
+    EXPECT_THAT(NextOf(*park, "USRMSGALL"), HasSubstr("USRMSGALL|E000|"));  // park's own answer
+    lee->TakeReplies();
+    park->TakeReplies();
+
+    cluster->KillNode(0);
+    // A survivor takes the room over; node 0's members leave it by the lobby's rules, and
+    // the master's seat passes to one of the survivors.
+    int masters = 0;
+    for (auto* c : {lee.get(), park.get()}) {
+        std::set<std::string> seen;
+        const auto until = std::chrono::steady_clock::now() + kNotice;
+        while (seen.size() < 2 && std::chrono::steady_clock::now() < until) {
+            auto r = c->WaitReply(500ms);
+            if (r && r->cmd == "USROUT") seen.insert(r->data);
+            if (r && r->cmd == "CHGMAS") ++masters;
+        }
+        EXPECT_EQ(seen, (std::set<std::string>{"플레이어 퇴실: kim", "플레이어 퇴실: choi"}));
+    }
+    EXPECT_EQ(masters, 1);
+    const std::string room =
+        ListShowing(*lee, "ROOMLIST", {Int("roomNo", roomNo)},
+                    [](const std::string& s) { return s.find("\"kim\"") == std::string::npos; });
+    EXPECT_THAT(room, HasSubstr("\"roomNo\":\"" + std::to_string(roomNo) + "\""));
+    EXPECT_THAT(room, Not(HasSubstr("\"choi\"")));
+    // The room works on: chat between the survivors, and a newcomer can enter it.
+    park->SendCommand("USRMSGALL", {Int("roomNo", roomNo), Text("mesg", "still")});
+    EXPECT_EQ(NextOf(*lee, "USRMSGALL"), "USRMSGALL|E000|still");
+    auto yoon = cluster->Login(1, "yoon");
+    ASSERT_TRUE(yoon);
+    Enter(*yoon, roomNo);
+    EXPECT_EQ(NextOf(*park, "USRIN"), "USRIN|E000|플레이어입장:yoon");
 }
 
 }  // namespace

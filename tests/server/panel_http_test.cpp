@@ -277,11 +277,12 @@ TEST_F(PanelFixture, MetricsUseThePrometheusTextFormat) {
 TEST_F(PanelFixture, MetricsOfAClusterNodeNameTheNodeAndItsState) {
     StartPanel();
     EXPECT_THAT(client->Get("/metrics")->body, Not(HasSubstr("tessil_cluster")));
-    form.metrics.cluster = TClusterFigures{true, "n1", false, 12, 3, 2, 1};
+    form.metrics.cluster = TClusterFigures{true, "n1", false, 12, 3, 2, 1, 7};
     const std::string body = client->Get("/metrics")->body;
-    for (const char* line : {"tessil_cluster_node{node=\"n1\"} 1\n", "tessil_cluster_connected 0\n",
-                             "tessil_cluster_users 12\n", "tessil_cluster_rooms 3\n",
-                             "tessil_cluster_stand_ins 2\n", "tessil_cluster_remote_seats 1\n"})
+    for (const char* line :
+         {"tessil_cluster_node{node=\"n1\"} 1\n", "tessil_cluster_connected 0\n",
+          "tessil_cluster_users 12\n", "tessil_cluster_rooms 3\n", "tessil_cluster_stand_ins 2\n",
+          "tessil_cluster_remote_seats 1\n", "tessil_cluster_outbox 7\n"})
         EXPECT_THAT(body, HasSubstr(line));
 }
 
