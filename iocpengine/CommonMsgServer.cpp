@@ -17,8 +17,9 @@ TCommonMsgServer::Impl::Impl(TCommonMsgServer& o) : owner(o) {
     requestor.SetLogLevel(llCritical);
     requestor.SetOnRead([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, const char* b,
                                uint32_t n) { TcpRequestorTcpRead(c, ch, k, b, n); });
-    requestor.SetOnWrite([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, const char* b,
-                                uint32_t n) { TcpRequestorTcpWrite(c, ch, k, b, n); });
+    requestor.SetOnWriteFrames(
+        [this](TDnThreadContext*, TDnTcpChannel* ch, const TDnOutputMark* marks, size_t count,
+               const char*) { TcpRequestorTcpWriteFrames(ch, marks, count); });
     requestor.SetOnWriteStream(
         [this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, std::istream& s) {
             TcpRequestorTcpWriteStream(c, ch, k, s);

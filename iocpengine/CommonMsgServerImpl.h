@@ -95,8 +95,10 @@ struct TCommonMsgServer::Impl {
     void TcpListenerIncoming(TDnThreadContext* context, TDnTcpChannel* channel);
     void TcpRequestorTcpRead(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                              const char* buf, uint32_t bufSize);
-    void TcpRequestorTcpWrite(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
-                              const char* buf, uint32_t bufSize);
+    // The frames of one output write: counted off the unsent bytes together, each data
+    // frame's body reported to OnStreamSent in order.
+    void TcpRequestorTcpWriteFrames(TDnTcpChannel* channel, const TDnOutputMark* marks,
+                                    size_t count);
     void TcpRequestorTcpWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                                     std::istream& stream);
     void TcpRequestorTcpClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key);

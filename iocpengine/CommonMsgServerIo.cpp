@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "iocpengine/CommonMsgServerImpl.h"
+#include "iocpengine/DnOutputBuffer.h"
 #include "platform/AppLog.h"
 #include "platform/Errors.h"
 #include "platform/LimitEvents.h"
@@ -357,27 +358,33 @@ void TCommonMsgServer::Impl::CheckPending(TClientRec* client, uint64_t pending) 
     CloseClient(client, TCloseReason::Backlog);
 }
 
-void TCommonMsgServer::Impl::TcpRequestorTcpWrite(TDnThreadContext*, TDnTcpChannel* channel,
-                                                  void* key, const char*, uint32_t bufSize) {
-    bytesOut.fetch_add(bufSize, std::memory_order_relaxed);
-    if (TClientRec* sent = RecordOf(channel)) {
-        const uint64_t left = sent->FPendingOut.fetch_sub(bufSize + kQueuedFrameOverhead) -
-                              bufSize - kQueuedFrameOverhead;
-        // A reader that caught up is read again (at half the soft limit, so that a
-        // connection near the limit does not flap).
-        if ((sent->FParked.load() & kParkOutput) != 0 && left <= limits.softPendingOut / 2)
-            Resume(sent, kParkOutput);
-    }
-    // Only the body of a data frame is reported (a frame goes out as one write, so the
-    // reported size leaves its header out).
-    if (key != WriteKey(mtData, true) || bufSize < kHeaderSize) return;
-    auto fn = onStreamSent.Get();
+void TCommonMsgServer::Impl::TcpRequestorTcpWriteFrames(TDnTcpChannel* channel,
+                                                        const TDnOutputMark* marks, size_t count) {
+    if (count == 0) return;
+    const uint64_t bytes = marks[count - 1].end;
+    bytesOut.fetch_add(bytes, std::memory_order_relaxed);
     TClientRec* client = RecordOf(channel);
-    if (!fn || client == nullptr) return;
-    try {
-        (*fn)(owner, client->shared_from_this(), bufSize - kHeaderSize);
-    } catch (const std::exception& e) {
-        LogCritical(e.what());
+    if (client == nullptr) return;
+    const uint64_t counted = bytes + count * kQueuedFrameOverhead;
+    const uint64_t left = client->FPendingOut.fetch_sub(counted) - counted;
+    if ((client->FParked.load() & kParkOutput) != 0 && left <= limits.softPendingOut / 2)
+        Resume(client, kParkOutput);
+    auto fn = onStreamSent.Get();
+    if (!fn) return;
+    void* const dataKey = WriteKey(mtData, true);
+    TClientRecPtr shared;
+    uint32_t start = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t size = marks[i].end - start;
+        start = marks[i].end;
+        // Only the body of a data frame is reported.
+        if (marks[i].key != dataKey || size < kHeaderSize) continue;
+        if (!shared) shared = client->shared_from_this();
+        try {
+            (*fn)(owner, shared, size - kHeaderSize);
+        } catch (const std::exception& e) {
+            LogCritical(e.what());
+        }
     }
 }
 

@@ -36,8 +36,9 @@ struct TConnectionLimits {
     static TConnectionLimits FromSettings();
 };
 
-// Unsent bytes a queued frame costs beyond its own bytes: the write request that carries
-// it and the allocator's share.
+// Unsent bytes a queued frame is counted for beyond its own bytes: its mark in the output
+// buffer and the buffer's slack, rounded up generously, so that a backlog of tiny frames
+// reaches the output limits as surely as one of large frames.
 inline constexpr uint64_t kQueuedFrameOverhead = 256;
 
 }  // namespace tessil

@@ -19,7 +19,7 @@
 namespace tessil {
 
 namespace {
-// Writes gathered into one send (the iovec array is per channel while a send is out).
+// Writes gathered into one send (the iovec array is kept while the channel has writes).
 constexpr int kMaxGather = 64;
 constexpr size_t kCacheKeepCapacity = 512;
 }  // namespace

@@ -5,10 +5,20 @@
 #include <cstring>
 
 #include "iocpengine/DnException.h"
+#include "iocpengine/DnOutputBuffer.h"
 #include "iocpengine/DnTcpChannel.h"
 #include "iocpengine/DnTcpReactor.h"
 
 namespace tessil {
+
+void IDnTcpWriteHandler::DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
+                                       const TDnOutputMark* marks, size_t count, const char* base) {
+    uint32_t start = 0;
+    for (size_t i = 0; i < count; ++i) {
+        DoWrite(context, channel, marks[i].key, base + start, marks[i].end - start);
+        start = marks[i].end;
+    }
+}
 
 TDnTcpRequest::TDnTcpRequest(TDnTcpChannel* channel, void* key, TDnIORequestType refType)
     : FChannel(channel), FKey(key), refType_(refType) {

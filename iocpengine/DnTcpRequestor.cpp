@@ -110,6 +110,15 @@ void TDnTcpRequestor::DoWrite(TDnThreadContext* context, TDnTcpChannel* channel,
     if (onWrite_) Raise([&] { onWrite_(context, channel, key, buf, bufSize); });
 }
 
+void TDnTcpRequestor::DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
+                                    const TDnOutputMark* marks, size_t count, const char* base) {
+    if (!onWriteFrames_) {
+        IDnTcpWriteHandler::DoWriteFrames(context, channel, marks, count, base);
+        return;
+    }
+    Raise([&] { onWriteFrames_(context, channel, marks, count, base); });
+}
+
 void TDnTcpRequestor::DoWriteError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                                    uint32_t errorCode) {
     DoError(context, channel, key, errorCode);

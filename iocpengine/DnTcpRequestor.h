@@ -81,6 +81,9 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
                                           const std::string& receivedLine, bool eolFound)>;
     using TDnTcpWriteStream =
         std::function<void(TDnThreadContext*, TDnTcpChannel*, void* key, std::istream&)>;
+    using TDnTcpWriteFrames =
+        std::function<void(TDnThreadContext*, TDnTcpChannel*, const TDnOutputMark* marks,
+                           size_t count, const char* base)>;
 
     void SetOnRead(TDnTcpRead fn) { onRead_ = std::move(fn); }
     void SetOnWrite(TDnTcpWrite fn) { onWrite_ = std::move(fn); }
@@ -89,6 +92,9 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
     void SetOnClientClose(TDnTcpClientClose fn) { onClientClose_ = std::move(fn); }
     void SetOnLineRead(TDnTcpLine fn) { onLine_ = std::move(fn); }
     void SetOnWriteStream(TDnTcpWriteStream fn) { onWriteStream_ = std::move(fn); }
+    // The frames of one output write in one call (see IDnTcpWriteHandler::DoWriteFrames);
+    // without it, OnWrite is raised once per frame.
+    void SetOnWriteFrames(TDnTcpWriteFrames fn) { onWriteFrames_ = std::move(fn); }
 
     // Completes when all bufSize bytes are in the caller's buffer (or on close or error).
     void Read(TDnTcpChannel* channel, void* key, char* buf, uint32_t bufSize);
@@ -124,6 +130,8 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
                       uint32_t errorCode) override;
     void DoWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                        std::istream& stream) override;
+    void DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
+                       const TDnOutputMark* marks, size_t count, const char* base) override;
     // Closes the channel's socket, then raises OnClose.
     void DoClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key) override;
     void DoCloseError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
@@ -148,6 +156,7 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
     TDnTcpClientClose onClientClose_;
     TDnTcpLine onLine_;
     TDnTcpWriteStream onWriteStream_;
+    TDnTcpWriteFrames onWriteFrames_;
 };
 
 }  // namespace tessil

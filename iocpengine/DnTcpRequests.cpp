@@ -344,15 +344,13 @@ void TDnTcpWriteRequest::CallHandler(TDnThreadContext* context) {
     if (kind_ == Kind::Output) {
         // One completion per frame, in the order they were appended.
         if (!FHandler) return;
-        uint32_t start = 0;
-        for (const TDnOutputMark& m : out_->marks) {
-            if (FErrorCode != 0)
-                FHandler->DoWriteError(context, FChannel, m.key, FErrorCode);
-            else
-                FHandler->DoWrite(context, FChannel, m.key, out_->bytes.data() + start,
-                                  m.end - start);
-            start = m.end;
+        if (FErrorCode == 0) {
+            FHandler->DoWriteFrames(context, FChannel, out_->marks.data(), out_->marks.size(),
+                                    out_->bytes.data());
+            return;
         }
+        for (const TDnOutputMark& m : out_->marks)
+            FHandler->DoWriteError(context, FChannel, m.key, FErrorCode);
         return;
     }
     if (FHandler) {

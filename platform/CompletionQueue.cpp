@@ -40,6 +40,7 @@ namespace {
 
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 constexpr size_t kScratchSize = 16384;
+// Events one harvest takes: one round of the worker that harvests them.
 constexpr int kMaxEvents = 512;
 constexpr int kMaxIov = 64;
 
