@@ -73,12 +73,14 @@ TLogFile::~TLogFile() {
 }
 
 void TLogFile::SetPath(std::string path) {
-    {
-        std::lock_guard lock(mutex_);
-        path_ = std::move(path);
-        pathChanged_ = true;
-    }
+    std::unique_lock lock(mutex_);
+    path_ = std::move(path);
+    pathChanged_ = true;
+    const uint64_t change = ++pathChanges_;
     wake_.notify_one();
+    // Returns once the writer holds the file: a line logged later, even one about the
+    // descriptor table being full, then has a file to go to.
+    done_.wait(lock, [&] { return pathsApplied_ >= change || stop_; });
 }
 
 void TLogFile::SetDescriptor(int fd) {
@@ -204,6 +206,7 @@ void TLogFile::Run() {
             // descriptor table being full, say) still has its file.
             pathChanged_ = false;
             const std::string path = path_;
+            const uint64_t change = pathChanges_;
             lock.unlock();
             if (path.empty()) {
                 CloseFile();
@@ -211,6 +214,8 @@ void TLogFile::Run() {
                 OpenCurrent(path);
             }
             lock.lock();
+            pathsApplied_ = change;
+            done_.notify_all();
             continue;
         }
         std::deque<std::string> batch;

@@ -43,7 +43,8 @@ class TLogFile {
     TLogFile(const TLogFile&) = delete;
     TLogFile& operator=(const TLogFile&) = delete;
 
-    // Empty path: lines are dropped. Any thread.
+    // Empty path: lines are dropped. Any thread but the writer; returns once the writer has
+    // opened the file (or closed it).
     void SetPath(std::string path);
     // Writes to a descriptor the caller keeps open (standard output) instead of a file:
     // lines end with LF, and the descriptor is never renamed, capped or closed. -1 stops.
@@ -96,8 +97,10 @@ class TLogFile {
     uint64_t dropped_ = 0;
     bool stop_ = false;
     bool pathChanged_ = false;
-    bool flushWanted_ = false;  // a Flush is waiting: no batch delay
-    bool writerIdle_ = false;   // the writer waits for a first line
+    uint64_t pathChanges_ = 0;   // SetPath calls so far
+    uint64_t pathsApplied_ = 0;  // of these, the ones the writer has opened or closed
+    bool flushWanted_ = false;   // a Flush is waiting: no batch delay
+    bool writerIdle_ = false;    // the writer waits for a first line
     std::chrono::milliseconds batchDelay_{0};
     // The open file and its identity: the writer thread's alone.
     int fd_ = -1;
