@@ -744,12 +744,10 @@ void ClusterLobbyImpl::onJoined(bool presumedDead) {
 }
 
 void ClusterLobbyImpl::onLost() {
-    std::vector<std::pair<std::string, std::string>> waiting;
-    {
-        std::lock_guard lock(seatMu_);
-        for (const auto& [user, p] : pending_) waiting.emplace_back(user, p.requestId);
-    }
-    for (const auto& [user, id] : waiting) failForward(user, id);
+    // Forwarded requests keep waiting: the room node may have answered the client already
+    // and its completion may sit in that node's outbox until Redis is back. Failing them
+    // now would answer a request twice (its reply, then E014); ForwardTimeoutMs bounds
+    // the wait.
     for (const auto& id : logoutsTo("")) failLogout(id);
 }
 
