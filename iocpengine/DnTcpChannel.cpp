@@ -158,34 +158,62 @@ void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
         StartNextLocked(type);
         return;
     }
-    TDnTcpRequest* finished[kMaxGather];
-    int n = 0;
     {
         std::lock_guard lock(guard_);
-        DeleteRequest(request);
-        for (TDnTcpRequest* w; n < kMaxGather && (w = FinishedWriteHead()) != nullptr;) {
+        // The completed write and the writes its send carried along join the channel's
+        // completed list in send order.
+        Unlink(writeHead_, writeTail_, request);
+        AppendCompletedLocked(request);
+        for (TDnTcpRequest* w; (w = FinishedWriteHead()) != nullptr;) {
             Unlink(writeHead_, writeTail_, w);
-            finished[n++] = w;
+            AppendCompletedLocked(w);
         }
         // What follows starts under this same hold of the lock: once it is released,
         // another thread may flush a new first write, which must not be started twice.
         StartNextLocked(rtWrite);
         // The gather array serves a burst's consecutive sends; an idle channel keeps none.
         if (writeHead_ == nullptr) gatherIov_.reset();
-        if (n == 0) return;
+        // The next send may complete on another worker while these handlers run: one
+        // thread at a time dispatches, so handlers run in send order. Another worker
+        // finding a dispatcher leaves its completions to it.
+        if (dispatchingWrites_) return;
+        dispatchingWrites_ = true;
         ++refCount_;  // the channel outlives the handler calls below
     }
-    // The handlers run without the channel's lock (they may send to other channels). A
-    // send started above completes through the queue, so after these.
+    // The handlers run without the channel's lock (they may send to other channels).
     TDnAbstractExecutor* executor = reactor_ ? reactor_->Executor() : nullptr;
-    for (int i = 0; i < n; ++i) {
-        try {
-            if (executor) executor->PostEvent(finished[i]);
-        } catch (...) {
+    for (;;) {
+        TDnTcpRequest* batch;
+        {
+            std::lock_guard lock(guard_);
+            batch = completedHead_;
+            completedHead_ = completedTail_ = nullptr;
+            if (batch == nullptr) {
+                dispatchingWrites_ = false;
+                break;
+            }
         }
-        delete finished[i];
+        while (batch != nullptr) {
+            TDnTcpRequest* next = batch->nextInQueue_;
+            try {
+                if (executor) executor->PostEvent(batch);
+            } catch (...) {
+            }
+            delete batch;
+            batch = next;
+        }
     }
     Release(rtWrite);
+}
+
+void TDnTcpChannel::AppendCompletedLocked(TDnTcpRequest* request) {
+    if (request == openOutput_) openOutput_ = nullptr;
+    request->nextInQueue_ = nullptr;
+    if (completedTail_)
+        completedTail_->nextInQueue_ = request;
+    else
+        completedHead_ = request;
+    completedTail_ = request;
 }
 
 TDnTcpRequest* TDnTcpChannel::FinishedWriteHead() const {

@@ -158,6 +158,8 @@ class TDnTcpChannel : public TDnObject {
     void ScheduleFlushLocked();
     // The first queued write when an earlier send carried all of its bytes (lock held).
     TDnTcpRequest* FinishedWriteHead() const;
+    // Puts a completed write at the end of the list of handlers to run (lock held).
+    void AppendCompletedLocked(TDnTcpRequest* request);
     void Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r);
     // Builds the gather list for `head` from the writes queued behind it (lock held).
     int GatherWrites(TDnTcpWriteRequest* head, const iovec** iov);
@@ -178,6 +180,11 @@ class TDnTcpChannel : public TDnObject {
     TDnTcpRequest* closingRequest_ = nullptr;
     // The output write that frames are appended to (queued, not started), or null.
     TDnTcpWriteRequest* openOutput_ = nullptr;
+    // Completed writes whose handlers are still to run, in send order, and whether a
+    // thread is running them.
+    TDnTcpRequest* completedHead_ = nullptr;
+    TDnTcpRequest* completedTail_ = nullptr;
+    bool dispatchingWrites_ = false;
     bool closing_ = false;
     bool deletePosted_ = false;
     bool flushQueued_ = false;

@@ -254,7 +254,8 @@ void TDnTcpReactor::DoUserMessage(TDnUserMessage* message) {
 }
 
 void TDnTcpReactor::DoRequest(TDnTcpRequest* request, TDnTcpChannel* channel) {
-    if (executor_) executor_->PostEvent(request);
+    // A write's handler is called by the channel, which keeps the writes in send order.
+    if (executor_ && request->RequestType() != rtWrite) executor_->PostEvent(request);
     channel->ExecuteNext(request);
 }
 

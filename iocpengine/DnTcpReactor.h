@@ -5,7 +5,8 @@
 //
 // Contract:
 // - A worker that dequeues a completion runs the request's handler itself (through the
-//   executor), then the channel's ExecuteNext. Exceptions escaping a packet's dispatch are
+//   executor), then the channel's ExecuteNext; for a write, ExecuteNext runs the handlers
+//   of the channel's completed writes in send order. Exceptions escaping a packet's dispatch are
 //   logged and the worker keeps running.
 // - Workers run in parallel; handlers of one channel's read and write queues may overlap.
 // - Lock order: reactor lock, then a channel's lock, then the timer's lock.

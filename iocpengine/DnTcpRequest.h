@@ -7,7 +7,9 @@
 // and a handler; given to TDnTcpChannel::RunRequest, which owns it from then on (also
 // when it refuses it). Execute issues the first operation; each completion goes through
 // SetTransferred and IsComplete, then either ReExecute or the executor's PostEvent
-// (CallHandler) followed by the channel's ExecuteNext, which frees the request.
+// (CallHandler) followed by the channel's ExecuteNext, which frees the request. A write's
+// PostEvent is made by ExecuteNext itself, one thread at a time per channel, so write
+// handlers run in send order.
 // Handlers are plain interfaces held by raw pointer: a handler must outlive every request
 // that refers to it.
 #pragma once

@@ -271,11 +271,9 @@ bool TDnTcpWriteRequest::Prepare() {
     platform::Overlapped* ov = &FContext.FOverlapped;
     followers_ = 0;
     if (kind_ == Kind::Output) {
-        {
-            // From here on the buffer does not change: later frames go to a new write.
-            std::lock_guard<TDnTcpChannel> lock(*FChannel);
-            if (FChannel->openOutput_ == this) FChannel->openOutput_ = nullptr;
-        }
+        // Every caller holds the channel's lock. From here on the buffer does not change:
+        // later frames go to a new write.
+        if (FChannel->openOutput_ == this) FChannel->openOutput_ = nullptr;
         data_ = out_->bytes.data();
         size_ = static_cast<uint32_t>(out_->bytes.size());
         FWSABuf = iovec{const_cast<char*>(data_) + sent_, Remaining()};

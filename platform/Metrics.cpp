@@ -2,10 +2,12 @@
 // Metrics.h). Any thread.
 #include "platform/Metrics.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 namespace tessil::metrics {
 
@@ -22,12 +24,14 @@ bool LooksLikeCommand(std::string_view w) {
     return true;
 }
 
+// Recorded by every worker for every request: counters are atomics, and the command map
+// takes its exclusive lock only to add a word it has not seen.
 struct Requests {
-    std::mutex mu;
-    std::map<std::string, uint64_t, std::less<>> byCommand;
-    std::array<uint64_t, kRequestBuckets.size()> buckets{};
-    uint64_t count = 0;
-    double sum = 0;
+    std::shared_mutex mu;  // the map's shape; the counts are atomic
+    std::map<std::string, std::atomic<uint64_t>, std::less<>> byCommand;
+    // Requests per bucket, not cumulative (the last is above every bound); summed on output.
+    std::array<std::atomic<uint64_t>, kRequestBuckets.size() + 1> buckets{};
+    std::atomic<uint64_t> sumNs{0};
 };
 
 Requests& requests() {
@@ -56,37 +60,54 @@ std::string Number(double v) {
 
 void ObserveRequest(std::string_view command, double seconds) {
     Requests& r = requests();
-    std::lock_guard lock(r.mu);
     std::string_view key = LooksLikeCommand(command) ? command : "other";
-    auto it = r.byCommand.find(key);
-    if (it == r.byCommand.end()) {
-        if (r.byCommand.size() >= kMaxCommands) key = "other";
-        it = r.byCommand.try_emplace(std::string(key), 0).first;
+    std::atomic<uint64_t>* counter = nullptr;
+    {
+        std::shared_lock lock(r.mu);
+        auto it = r.byCommand.find(key);
+        if (it != r.byCommand.end()) counter = &it->second;
     }
-    ++it->second;
-    for (size_t i = 0; i < kRequestBuckets.size(); ++i)
-        if (seconds <= kRequestBuckets[i]) ++r.buckets[i];
-    ++r.count;
-    r.sum += seconds;
+    if (counter == nullptr) {
+        std::unique_lock lock(r.mu);
+        if (r.byCommand.size() >= kMaxCommands && r.byCommand.find(key) == r.byCommand.end())
+            key = "other";
+        counter = &r.byCommand.try_emplace(std::string(key), 0).first->second;
+    }
+    counter->fetch_add(1, std::memory_order_relaxed);
+    size_t bucket = 0;
+    while (bucket < kRequestBuckets.size() && seconds > kRequestBuckets[bucket]) ++bucket;
+    r.buckets[bucket].fetch_add(1, std::memory_order_relaxed);
+    r.sumNs.fetch_add(static_cast<uint64_t>(seconds * 1e9), std::memory_order_relaxed);
 }
 
 std::string FormatRequests() {
     Requests& r = requests();
-    std::lock_guard lock(r.mu);
     std::string out =
         "# HELP tessil_requests_total Requests handled, by command word.\n"
         "# TYPE tessil_requests_total counter\n";
-    for (auto& [cmd, n] : r.byCommand)
-        out += "tessil_requests_total{command=\"" + cmd + "\"} " + std::to_string(n) + "\n";
+    {
+        std::shared_lock lock(r.mu);
+        for (auto& [cmd, n] : r.byCommand)
+            out += "tessil_requests_total{command=\"" + cmd + "\"} " +
+                   std::to_string(n.load(std::memory_order_relaxed)) + "\n";
+    }
     out +=
         "# HELP tessil_request_duration_seconds Time to handle one request.\n"
         "# TYPE tessil_request_duration_seconds histogram\n";
-    for (size_t i = 0; i < kRequestBuckets.size(); ++i)
+    // Read while workers record: the buckets are summed into the count shown, so the
+    // histogram stays consistent (+Inf equals the count) whatever arrives meanwhile.
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i < kRequestBuckets.size(); ++i) {
+        cumulative += r.buckets[i].load(std::memory_order_relaxed);
         out += "tessil_request_duration_seconds_bucket{le=\"" + Number(kRequestBuckets[i]) +
-               "\"} " + std::to_string(r.buckets[i]) + "\n";
-    out += "tessil_request_duration_seconds_bucket{le=\"+Inf\"} " + std::to_string(r.count) + "\n";
-    out += "tessil_request_duration_seconds_sum " + Number(r.sum) + "\n";
-    out += "tessil_request_duration_seconds_count " + std::to_string(r.count) + "\n";
+               "\"} " + std::to_string(cumulative) + "\n";
+    }
+    cumulative += r.buckets[kRequestBuckets.size()].load(std::memory_order_relaxed);
+    out +=
+        "tessil_request_duration_seconds_bucket{le=\"+Inf\"} " + std::to_string(cumulative) + "\n";
+    out += "tessil_request_duration_seconds_sum " +
+           Number(static_cast<double>(r.sumNs.load(std::memory_order_relaxed)) / 1e9) + "\n";
+    out += "tessil_request_duration_seconds_count " + std::to_string(cumulative) + "\n";
     return out;
 }
 

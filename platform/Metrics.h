@@ -1,7 +1,7 @@
 // Process-wide figures for the operations endpoint that are recorded where they happen:
 // requests by command with a histogram of their handling time, and collectors that other
 // parts register to add their own families (a node name, a cluster state). Record from
-// any thread; one short lock per request.
+// any thread; recording a request takes no exclusive lock once its command word is known.
 #pragma once
 
 #include <array>

@@ -84,18 +84,16 @@ bool TCmdLineObject::Process_Login(const TClientRecPtr& client, std::string_view
 std::optional<TCmdLineObject::TLogoutRequest> TCmdLineObject::Tessil_ReadLogout(
     const TClientRecPtr& client, const TJsonObject& request, bool force) {
     TLogoutRequest r;
-    if (force && (!ReadField(request, "usrid", TField::UserId, limits_, r.usrid) ||
-                  !ReadField(request, "pass", TField::Password, limits_, r.pass) ||
-                  !Tessil_IsRegisteredUser(r.usrid, r.pass))) {
-        Reply(MakeMsgForClient("LOGIN", code::E011, text::RequestInfoError), client);
+    const bool read = ReadField(request, "usrid", TField::UserId, limits_, r.usrid) &&
+                      ReadField(request, "pass", TField::Password, limits_, r.pass);
+    const bool registered = read && Tessil_IsRegisteredUser(r.usrid, r.pass);
+    // The forced form answers a bad request as a LOGIN does.
+    if (!read || (force && !registered)) {
+        Reply(MakeMsgForClient(force ? "LOGIN" : "LOGOUT", code::E011, text::RequestInfoError),
+              client);
         return std::nullopt;
     }
-    if (!ReadField(request, "usrid", TField::UserId, limits_, r.usrid) ||
-        !ReadField(request, "pass", TField::Password, limits_, r.pass)) {
-        Reply(MakeMsgForClient("LOGOUT", code::E011, text::RequestInfoError), client);
-        return std::nullopt;
-    }
-    if (!Tessil_IsRegisteredUser(r.usrid, r.pass)) {
+    if (!registered) {
         Reply(MakeMsgForClient("LOGOUT", code::E012, text::LoginIdPassError), client);
         return std::nullopt;
     }
