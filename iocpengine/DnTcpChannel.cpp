@@ -81,12 +81,7 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
     }
     switch (request->RequestType()) {
         case rtRead:
-            request->nextInQueue_ = nullptr;
-            if (readTail_)
-                readTail_->nextInQueue_ = request;
-            else
-                readHead_ = request;
-            readTail_ = request;
+            Link(readHead_, readTail_, request);
             if (readHead_ == request) request->Execute();
             break;
         case rtWrite:
@@ -120,12 +115,7 @@ void TDnTcpChannel::RunRequest(TDnTcpRequest* request) {
 }
 
 void TDnTcpChannel::QueueWriteLocked(TDnTcpRequest* request) {
-    request->nextInQueue_ = nullptr;
-    if (writeTail_)
-        writeTail_->nextInQueue_ = request;
-    else
-        writeHead_ = request;
-    writeTail_ = request;
+    Link(writeHead_, writeTail_, request);
     if (writeHead_ == request) ScheduleFlushLocked();
 }
 
@@ -208,12 +198,7 @@ void TDnTcpChannel::ExecuteNext(TDnTcpRequest* request) {
 
 void TDnTcpChannel::AppendCompletedLocked(TDnTcpRequest* request) {
     if (request == openOutput_) openOutput_ = nullptr;
-    request->nextInQueue_ = nullptr;
-    if (completedTail_)
-        completedTail_->nextInQueue_ = request;
-    else
-        completedHead_ = request;
-    completedTail_ = request;
+    Link(completedHead_, completedTail_, request);
 }
 
 TDnTcpRequest* TDnTcpChannel::FinishedWriteHead() const {
@@ -282,6 +267,15 @@ void TDnTcpChannel::FlushWrites() {
     Release(rtWrite);
 }
 
+void TDnTcpChannel::Link(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r) {
+    r->nextInQueue_ = nullptr;
+    if (tail)
+        tail->nextInQueue_ = r;
+    else
+        head = r;
+    tail = r;
+}
+
 void TDnTcpChannel::Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r) {
     TDnTcpRequest* prev = nullptr;
     for (TDnTcpRequest* it = head; it; prev = it, it = it->nextInQueue_) {
@@ -318,12 +312,7 @@ void TDnTcpChannel::DeleteNonActiveRequests() {
         while (it) {
             TDnTcpRequest* next = it->nextInQueue_;
             if (it->Running()) {
-                it->nextInQueue_ = nullptr;
-                if (keepTail)
-                    keepTail->nextInQueue_ = it;
-                else
-                    keep = it;
-                keepTail = it;
+                Link(keep, keepTail, it);
             } else {
                 if (it == openOutput_) openOutput_ = nullptr;
                 delete it;
