@@ -77,7 +77,7 @@ std::string AppUsage() {
            "  --log-dir DIR       where TessilServiceApp.log and Velmora.log go (default: the\n"
            "                      executable's directory and the current directory)\n"
            "  --config FILE       settings file (default: the executable's path + \".ini\")\n"
-           "  --workers N         engine worker threads (default 4)\n"
+           "  --workers N         engine worker threads (default: one per core)\n"
            "  --cluster HOST:PORT share one lobby with other processes through this Redis\n"
            "  --cluster-password P  Redis AUTH password (or TESSIL_CLUSTER_PASSWORD)\n"
            "  --node NAME         this process's unique name in the cluster (default: host\n"

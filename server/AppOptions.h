@@ -2,8 +2,10 @@
 // process entry on the main thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tessil {
@@ -29,7 +31,9 @@ struct AppOptions {
     std::string instance = "TessilServiceApp";
     std::string logDir;      // "": file log next to the executable, engine log in cwd
     std::string configFile;  // "": the executable's path with ".ini"
-    int workers = 4;
+    // One engine worker per core: more workers than cores only switch threads and split
+    // the rounds whose writes leave together (see docs/performance.md).
+    int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
     // Cluster mode: the Redis address ("" = the embedded lobby), its AUTH password (or the
     // environment variable TESSIL_CLUSTER_PASSWORD) and this node's unique name ("" = host
     // name and port).
