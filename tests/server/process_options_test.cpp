@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/AppOptions.h"
@@ -29,7 +31,8 @@ TEST(ProcessOptions, DefaultsServeThePanelOnLoopbackWithoutStarting) {
     EXPECT_EQ(o.panelHost, "127.0.0.1");
     EXPECT_EQ(o.panelPort, 29998);
     EXPECT_EQ(o.instance, "TessilServiceApp");
-    EXPECT_EQ(o.workers, 4);
+    EXPECT_EQ(o.workers,
+              static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u)));
     EXPECT_TRUE(o.logDir.empty());
     EXPECT_TRUE(o.configFile.empty());
 }
