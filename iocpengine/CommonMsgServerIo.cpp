@@ -448,9 +448,9 @@ void TCommonMsgServer::Impl::TcpRequestorTcpClose(TDnThreadContext*, TDnTcpChann
         if (TDnTcpReactor* r = liveReactor.load()) r->RemoveChannel(own);
         own->Release(rtClientList);
     }
-    // The socket is closed, so no receive can still be filling the body buffer: its
-    // memory goes now, even while others keep the record.
-    std::string().swap(client->FBodyBuf);
+    // The body buffer stays with the record: a read handler that completed before the
+    // close may still be handling the frame in it on another worker. Each frame handled
+    // shrinks it to at most kBodyKeepCapacity, and it goes with the record.
     bool first = false;
     {
         std::lock_guard lock(guard);
