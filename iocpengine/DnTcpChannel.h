@@ -160,9 +160,9 @@ class TDnTcpChannel : public TDnObject {
     TDnTcpRequest* FinishedWriteHead() const;
     // Puts a completed write at the end of the list of handlers to run (lock held).
     void AppendCompletedLocked(TDnTcpRequest* request);
-    // Appends r to the list from head to tail (by nextInQueue_), or takes it out.
+    // Appends r to, or takes it out of, the list from head to tail (by nextInQueue_).
     static void Link(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r);
-    void Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r);
+    static void Unlink(TDnTcpRequest*& head, TDnTcpRequest*& tail, TDnTcpRequest* r);
     // Builds the gather list for `head` from the writes queued behind it (lock held).
     int GatherWrites(TDnTcpWriteRequest* head, const iovec** iov);
     void DistributeGathered(TDnTcpWriteRequest* head, uint32_t bytes);

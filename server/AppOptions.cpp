@@ -3,8 +3,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <thread>
 
 #include "server/InstanceLock.h"
 
@@ -49,6 +51,11 @@ bool IsLoopbackHost(const std::string& host) {
     if (host == "localhost" || host == "::1" || host == "[::1]") return true;
     in_addr v4{};
     return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+}
+
+int DefaultWorkerCount() {
+    return static_cast<int>(
+        std::clamp(std::thread::hardware_concurrency(), 1u, static_cast<unsigned>(kMaxWorkers)));
 }
 
 std::string AppUsage() {
@@ -161,8 +168,8 @@ std::string ParseAppOptions(const std::vector<std::string>& args, AppOptions& ou
             if (!needValue(v) || v.empty()) return "--config needs a file";
             out.configFile = v;
         } else if (arg == "--workers") {
-            if (!needValue(v) || !ParseInt(v, 1, 64, n))
-                return "--workers needs a number from 1 to 64";
+            if (!needValue(v) || !ParseInt(v, 1, kMaxWorkers, n))
+                return "--workers needs a number from 1 to " + std::to_string(kMaxWorkers);
             out.workers = static_cast<int>(n);
         } else if (arg == "--cluster") {
             if (!needValue(v) || !ParseHostPort(v, out.clusterHost, out.clusterPort) ||

@@ -2,13 +2,19 @@
 // process entry on the main thread.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tessil {
+
+// The most engine workers --workers accepts.
+inline constexpr int kMaxWorkers = 64;
+
+// One engine worker per core (at least 1, at most kMaxWorkers): more workers than cores
+// only switch threads and split the rounds whose writes leave together (see
+// docs/performance.md).
+int DefaultWorkerCount();
 
 struct AppOptions {
     bool help = false;
@@ -31,9 +37,7 @@ struct AppOptions {
     std::string instance = "TessilServiceApp";
     std::string logDir;      // "": file log next to the executable, engine log in cwd
     std::string configFile;  // "": the executable's path with ".ini"
-    // One engine worker per core: more workers than cores only switch threads and split
-    // the rounds whose writes leave together (see docs/performance.md).
-    int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u));
+    int workers = DefaultWorkerCount();
     // Cluster mode: the Redis address ("" = the embedded lobby), its AUTH password (or the
     // environment variable TESSIL_CLUSTER_PASSWORD) and this node's unique name ("" = host
     // name and port).

@@ -15,6 +15,7 @@
 
 #include "iocpengine/ClientRec.h"
 #include "server/AppLobby.h"
+#include "server/AppOptions.h"
 #include "server/ControlLoop.h"
 #include "server/FormView.h"
 #include "server/LobbyGate.h"
@@ -25,9 +26,9 @@ class TCommonMsgServer;
 
 struct TMainFormOptions {
     uint16_t port = 29999;
-    uint32_t timeout = 60000;  // connections' inactivity time-out, seconds
-    int workers = 4;           // reactor worker threads
-    std::string engineLogDir;  // where "Velmora.log" goes; "" = current directory
+    uint32_t timeout = 60000;            // connections' inactivity time-out, seconds
+    int workers = DefaultWorkerCount();  // reactor worker threads
+    std::string engineLogDir;            // where "Velmora.log" goes; "" = current directory
 };
 
 class TMainForm final : public IFormControl {

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "server/AppOptions.h"
@@ -31,8 +29,8 @@ TEST(ProcessOptions, DefaultsServeThePanelOnLoopbackWithoutStarting) {
     EXPECT_EQ(o.panelHost, "127.0.0.1");
     EXPECT_EQ(o.panelPort, 29998);
     EXPECT_EQ(o.instance, "TessilServiceApp");
-    EXPECT_EQ(o.workers,
-              static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 64u)));
+    EXPECT_EQ(o.workers, DefaultWorkerCount());
+    EXPECT_GE(o.workers, 1);
     EXPECT_TRUE(o.logDir.empty());
     EXPECT_TRUE(o.configFile.empty());
 }
