@@ -23,7 +23,9 @@ class CountingTransport : public IMsgTransport {
   public:
     bool IsActive() const override { return true; }
     void SendString(std::string_view, const TClientRecPtr&) override { ++frames; }
-    void SendFrame(std::shared_ptr<const std::string>, const TClientRecPtr&) override { ++frames; }
+    void SendFrame(const std::shared_ptr<const std::string>&, const TClientRecPtr&) override {
+        ++frames;
+    }
     void DisconnectClient(const TClientRecPtr&) override {}
     int32_t GetClientCount() const override { return 0; }
     std::atomic<uint64_t> frames{0};

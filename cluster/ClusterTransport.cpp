@@ -30,10 +30,10 @@ void ClusterTransport::SendString(std::string_view body, const TClientRecPtr& cl
     server_.SendString(body, client);
 }
 
-void ClusterTransport::SendFrame(std::shared_ptr<const std::string> frame,
+void ClusterTransport::SendFrame(const std::shared_ptr<const std::string>& frame,
                                  const TClientRecPtr& client) {
     if (client && frame && divertFrame(client, *frame)) return;
-    server_.SendFrame(std::move(frame), client);
+    server_.SendFrame(frame, client);
 }
 
 void ClusterTransport::DisconnectClient(const TClientRecPtr& client) {

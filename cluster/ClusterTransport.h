@@ -34,7 +34,8 @@ class ClusterTransport final : public IMsgTransport {
 
     bool IsActive() const override { return server_.IsActive(); }
     void SendString(std::string_view body, const TClientRecPtr& client) override;
-    void SendFrame(std::shared_ptr<const std::string> frame, const TClientRecPtr& client) override;
+    void SendFrame(const std::shared_ptr<const std::string>& frame,
+                   const TClientRecPtr& client) override;
     void DisconnectClient(const TClientRecPtr& client) override;
     int32_t GetClientCount() const override { return server_.GetClientCount(); }
 

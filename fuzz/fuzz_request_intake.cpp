@@ -31,7 +31,7 @@ class CheckingTransport final : public IMsgTransport {
   public:
     bool IsActive() const override { return true; }
     void SendString(std::string_view body, const TClientRecPtr&) override { Check(body); }
-    void SendFrame(std::shared_ptr<const std::string> frame, const TClientRecPtr&) override {
+    void SendFrame(const std::shared_ptr<const std::string>& frame, const TClientRecPtr&) override {
         Check(std::string_view(*frame).substr(6));
     }
     void DisconnectClient(const TClientRecPtr&) override {}

@@ -264,11 +264,11 @@ void TCommonMsgServer::SendString(std::string_view body, const TClientRecPtr& cl
     }
 }
 
-void TCommonMsgServer::SendFrame(std::shared_ptr<const std::string> frame,
+void TCommonMsgServer::SendFrame(const std::shared_ptr<const std::string>& frame,
                                  const TClientRecPtr& client) {
     if (!client || !frame || client->FShutdown.load()) return;
     try {
-        impl_->InternalSendShared(client.get(), std::move(frame));
+        impl_->InternalSendShared(client.get(), frame);
     } catch (...) {
     }
 }

@@ -64,7 +64,8 @@ class TCommonMsgServer : public IMsgTransport {
     void DisconnectAll();
     void DisconnectClient(const TClientRecPtr& client) override;
     void SendString(std::string_view body, const TClientRecPtr& client) override;
-    void SendFrame(std::shared_ptr<const std::string> frame, const TClientRecPtr& client) override;
+    void SendFrame(const std::shared_ptr<const std::string>& frame,
+                   const TClientRecPtr& client) override;
     bool IsActive() const override { return Active(); }
     int32_t GetClientCount() const override;
 

@@ -61,23 +61,28 @@ inline constexpr int kSweepIntervalMs = 250;
 int64_t NowMs();
 
 // An event handler slot: set and cleared from any thread, raised from workers. A raise
-// that starts after a clear never sees the old handler.
+// that starts after a clear never sees the old handler. A raise is one atomic load (it
+// runs on every request and every send completion): every handler ever set is kept until
+// the slot goes, because a raise that loaded it just before a Set may still be calling
+// it. Handlers are set by the owner's code, a few times per server.
 template <typename Fn>
 class EventSlot {
   public:
+    EventSlot() = default;
+    EventSlot(const EventSlot&) = delete;
+    EventSlot& operator=(const EventSlot&) = delete;
     void Set(Fn fn) {
-        auto p = fn ? std::make_shared<const Fn>(std::move(fn)) : nullptr;
+        auto p = fn ? std::make_unique<const Fn>(std::move(fn)) : nullptr;
         std::lock_guard lock(mu_);
-        fn_ = std::move(p);
+        current_.store(p.get(), std::memory_order_release);
+        if (p) kept_.push_back(std::move(p));
     }
-    std::shared_ptr<const Fn> Get() const {
-        std::lock_guard lock(mu_);
-        return fn_;
-    }
+    const Fn* Get() const { return current_.load(std::memory_order_acquire); }
 
   private:
-    mutable std::mutex mu_;
-    std::shared_ptr<const Fn> fn_;
+    std::mutex mu_;
+    std::atomic<const Fn*> current_{nullptr};
+    std::vector<std::unique_ptr<const Fn>> kept_;
 };
 
 struct TCommonMsgServer::Impl {

@@ -23,7 +23,7 @@ class IMsgTransport {
     virtual void SendString(std::string_view body, const TClientRecPtr& client) = 0;
     // Queues a complete frame (header and body) that may be shared by many recipients
     // (room fan-out builds it once). Never blocks.
-    virtual void SendFrame(std::shared_ptr<const std::string> frame,
+    virtual void SendFrame(const std::shared_ptr<const std::string>& frame,
                            const TClientRecPtr& client) = 0;
     // Starts closing the client's connection (brutal close).
     virtual void DisconnectClient(const TClientRecPtr& client) = 0;

@@ -1,10 +1,9 @@
 // The registry's room messages and game state: chat, state notices with the start notice,
 // reset, end of game, a message to one user, the room state. Called from request workers.
-#include <exception>
+#include <mutex>
 
 #include "lobby/GameUserInfo.h"
 #include "lobby/UserListItems.h"
-#include "platform/AppLog.h"
 #include "protocol/ClientProtocol.h"
 #include "protocol/TextUtils.h"
 
@@ -23,7 +22,10 @@ bool TGameUserInfo::BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std
     if (!nInfo || roomNo <= 0) return false;
     const std::string text = TrimAnsi(msg);
     if (text.empty()) return false;
-    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    // Built and encoded once, outside every lock; the same frame is queued to every other
+    // member.
+    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
+    std::unique_lock<std::recursive_mutex> lock(FSafeGuard);
     auto room = searchLocked(nInfo->FUsrID, nInfo.get());
     if (!room || room->FRoomNo != nInfo->FRoomNo) {
         sendLocked(MakeMsgForClient(cmd, code::E024, text::MembersOnly), nInfo);
@@ -31,16 +33,13 @@ bool TGameUserInfo::BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std
     }
     auto net = NetMesg();
     if (!net) return true;
-    // Built and encoded once, the same frame is queued to every other member.
-    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
-    for (const auto& [id, member] : room->FUserList) {
-        if (member.Client == nInfo) continue;
-        try {
-            net->SendFrame(frame, member.Client);
-        } catch (const std::exception& e) {
-            filelog::Write("BroadcastMsgToRoom", e.what());
-        }
-    }
+    // The fan-out holds the room's order, not the registry: the member list cannot change
+    // meanwhile, and the next notice to this room waits for it.
+    std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
+    lock.unlock();
+    TNetMesg::Fanout out(net.get(), std::move(frame));
+    for (const auto& [id, member] : room->FUserList)
+        if (member.Client != nInfo) out.To(member.Client);
     return true;
 }
 
@@ -51,26 +50,21 @@ bool TGameUserInfo::BroadcastStatMsgToRoom(std::string_view cmd, std::string_vie
     auto room = callerRoomLocked(nInfo, text);
     if (!room) return false;
     if (mode != 1 && room->FMasterid != nInfo->FUsrID) return false;
+    std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
     auto net = NetMesg();
-    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
     size_t ready = 0;
-    for (const auto& [id, member] : room->FUserList) {
-        try {
-            if (net) net->SendFrame(frame, member.Client);
+    {
+        TNetMesg::Fanout out(net.get(),
+                             TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text)));
+        for (const auto& [id, member] : room->FUserList) {
+            out.To(member.Client);
             if (member.Client->FGameStat == 2) ++ready;
-        } catch (const std::exception& e) {
-            filelog::Write("BroadcastStatMsgToRoom-1", e.what());
         }
     }
     if (ready == room->FUserList.size() && ready > 1) {
-        auto start = TNetMesg::MakeFrame(MakeMsgForClient("STARTOK", code::E000, text::GameStart));
-        for (const auto& [id, member] : room->FUserList) {
-            try {
-                if (net) net->SendFrame(start, member.Client);
-            } catch (const std::exception& e) {
-                filelog::Write("BroadcastStatMsgToRoom-2", e.what());
-            }
-        }
+        TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient(
+                                            "STARTOK", code::E000, text::GameStart)));
+        for (const auto& [id, member] : room->FUserList) out.To(member.Client);
     }
     return true;
 }
@@ -81,16 +75,14 @@ bool TGameUserInfo::ResetRoom(std::string_view /*cmd*/, std::string_view msg,
     std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
     auto room = callerRoomLocked(nInfo, text);
     if (!room || room->FMasterid != nInfo->FUsrID) return false;
+    std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
     auto net = NetMesg();
-    auto frame = TNetMesg::MakeFrame(MakeMsgForClient("RESETGAME", code::E000, text::ResetGame));
+    TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient(
+                                        "RESETGAME", code::E000, text::ResetGame)));
     room->FRoomState = 0;
     for (const auto& [id, member] : room->FUserList) {
         member.Client->FGameStat = 1;
-        try {
-            if (net) net->SendFrame(frame, member.Client);
-        } catch (const std::exception& e) {
-            filelog::Write("BroadcastStatMsgToRoom-1", e.what());
-        }
+        out.To(member.Client);
     }
     return true;
 }

@@ -17,11 +17,14 @@
 namespace tessil {
 
 // Locking: FSafeGuard (re-entrant) guards the user map, the room map, every room's fields
-// and member map, and the strings of every listed client record. Events are queued on
-// the reply path while it is held; queuing never blocks. Lock order: FSafeGuard, then the
-// reply path's lock, then the message server's send lock of a client (the message server
-// raises its events with none of its own locks held). A room's own lock is never taken
-// together with FSafeGuard.
+// and member map, and the strings of every listed client record. A room's member map is
+// changed, and notices to its members are queued, under FSafeGuard and the room's order
+// lock (FOrderGuard) together; a chat fan-out finds the room under FSafeGuard and then
+// sends under the order lock alone, so rooms fan out in parallel. Events are queued on
+// the reply path while these are held; queuing never blocks. Lock order: FSafeGuard, then
+// a room's order lock, then the reply path's lock, then the message server's send lock of
+// a client (the message server raises its events with none of its own locks held). A
+// room's own Room_ lock is never taken together with FSafeGuard.
 class TGameUserInfo {
   public:
     using TUserMap = std::unordered_map<std::string, std::shared_ptr<TUserObject>>;

@@ -49,6 +49,7 @@ bool TGameUserInfo::seatLocked(TRoomObject& room, const std::string& usrid,
                                const TClientRecPtr& client) {
     TUserClientRec member;
     member.Client = client;
+    std::lock_guard<std::recursive_mutex> order(room.FOrderGuard);
     if (!room.FUserList.emplace(usrid, std::move(member)).second) return false;
     // Only a registered room is indexed; a room made outside the registry stays private.
     auto listed = roomsByNo_.find(room.FRoomNo);
@@ -64,6 +65,7 @@ void TGameUserInfo::unseatLocked(TRoomObject& room, TRoomObject::TMemberMap::ite
             break;
         }
     }
+    std::lock_guard<std::recursive_mutex> order(room.FOrderGuard);
     room.FUserList.erase(member);
 }
 
@@ -184,10 +186,12 @@ bool TGameUserInfo::DeleteRoom(std::string_view usrid) {
         auto it = FTessil_RoomList.find(std::string(usrid));
         if (it == FTessil_RoomList.end()) return false;
         std::shared_ptr<TRoomObject> room = it->second;
+        std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
         auto net = NetMesg();
-        auto frame = TNetMesg::MakeFrame(MakeMsgForClient("DELROOM", code::E000, text::RoomClosed));
+        TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient(
+                                            "DELROOM", code::E000, text::RoomClosed)));
         for (auto& [id, member] : room->FUserList) {
-            if (net) net->SendFrame(frame, member.Client);
+            out.To(member.Client);
             member.Client->FRoomNo = -2;
             member.Client->FGameStat = 0;
         }
@@ -313,6 +317,7 @@ bool TGameUserInfo::exitRoomLocked(std::string_view usrid, const TClientRec* own
                                    std::string_view pass, std::string_view gcode) {
     std::shared_ptr<TRoomObject> room = searchLocked(usrid, owner);
     if (!room) return false;
+    std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
     const bool anyRoom = iNo == 0 && pass.empty() && gcode.empty();
     if (!anyRoom && (room->FRoomNo != iNo || room->FPassword != pass || room->FGameCode != gcode)) {
         return false;
@@ -342,10 +347,11 @@ bool TGameUserInfo::exitRoomLocked(std::string_view usrid, const TClientRec* own
                 heir->second.Client);
         }
     }
-    auto frame = TNetMesg::MakeFrame(MakeMsgForClient(
-        "USROUT", code::E000, std::string(text::UserOutPrefix) + std::string(usrid)));
-    for (const auto& [id, member] : room->FUserList) {
-        if (net) net->SendFrame(frame, member.Client);
+    {
+        TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient(
+                                            "USROUT", code::E000,
+                                            std::string(text::UserOutPrefix) + std::string(usrid))));
+        for (const auto& [id, member] : room->FUserList) out.To(member.Client);
     }
     auto leaver = room->FUserList.find(std::string(usrid));
     if (leaver != room->FUserList.end()) {

@@ -57,6 +57,22 @@ void TNetMesg::SendFrame(const std::shared_ptr<const std::string>& frame,
     }
 }
 
+TNetMesg::Fanout::Fanout(const TNetMesg* net, std::shared_ptr<const std::string> frame)
+    : frame_(std::move(frame)) {
+    if (net == nullptr || !frame_) return;
+    lock_ = std::shared_lock<std::shared_mutex>(net->state_->guard);
+    if (net->state_->svr != nullptr && net->state_->svr->IsActive()) svr_ = net->state_->svr;
+}
+
+void TNetMesg::Fanout::To(const TClientRecPtr& client) {
+    if (svr_ == nullptr || !client) return;
+    try {
+        svr_->SendFrame(frame_, client);
+    } catch (const std::exception& e) {
+        filelog::Write("Tessil_SendString", e.what());
+    }
+}
+
 void TNetMesg::Tessil_Disconnect_Client(const TClientRecPtr& client, int32_t pause) {
     if (!client || !IsValidNet()) return;
     // The entry holds the state, not this object: it may run after the object is gone,

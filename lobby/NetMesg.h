@@ -39,6 +39,22 @@ class TNetMesg {
     // Queues a frame made by MakeFrame to one client.
     void SendFrame(const std::shared_ptr<const std::string>& frame, const TClientRecPtr& client);
 
+    // Queues one frame to many clients (a room notice) under a single hold of the server,
+    // not one per recipient. Lives on the caller's stack for the length of one loop; with
+    // no server attached or active (or no TNetMesg at all) it sends nothing.
+    class Fanout {
+      public:
+        Fanout(const TNetMesg* net, std::shared_ptr<const std::string> frame);
+        Fanout(const Fanout&) = delete;
+        Fanout& operator=(const Fanout&) = delete;
+        void To(const TClientRecPtr& client);
+
+      private:
+        std::shared_lock<std::shared_mutex> lock_;
+        IMsgTransport* svr_ = nullptr;
+        std::shared_ptr<const std::string> frame_;
+    };
+
     // Forgets the server; waits for a close that is running right now. Called before the
     // server is freed.
     void Detach();

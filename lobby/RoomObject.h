@@ -48,6 +48,12 @@ class TRoomObject {
     int32_t FRoomTerm = 0;  // 0 CONT (handed over when the master leaves), 1 closed with him
     std::string FMasterid;
     TMemberMap FUserList;
+    // The room's order: held by whoever changes the member list or queues notices to the
+    // members, so every member sees the room's notices in one order. A chat fan-out holds
+    // only this once it has found the room, and traffic in other rooms does not wait for
+    // it. Taken after the registry's lock, never before it; recursive because leaving a
+    // room may close it.
+    mutable std::recursive_mutex FOrderGuard;
 
   private:
     std::mutex FRoomGuard;

@@ -46,7 +46,8 @@ class FakeTransport : public IMsgTransport {
     void SendString(std::string_view body, const TClientRecPtr& client) override {
         record(client, std::string(body), nullptr);
     }
-    void SendFrame(std::shared_ptr<const std::string> frame, const TClientRecPtr& client) override {
+    void SendFrame(const std::shared_ptr<const std::string>& frame,
+                   const TClientRecPtr& client) override {
         TMsgHeader h = TMsgHeader::Decode(frame->data());
         if (h.MsgType != mtData || h.MsgLen != frame->size() - kHeaderSize) {
             record(client, "<bad frame>", frame.get());
