@@ -79,10 +79,17 @@ std::string Base64Decode(std::string_view text) {
 }
 
 std::string DecodeStr(std::string_view base64) {
-    const std::string raw = Base64Decode(base64);
-    std::string out;
-    out.reserve(raw.size());
-    for (size_t i = 0; i < raw.size();) {
+    std::string raw = Base64Decode(base64);
+    // Most texts are valid throughout and are returned as decoded.
+    size_t i = 0;
+    while (i < raw.size()) {
+        const size_t len = Utf8SequenceLength(raw, i);
+        if (len == 0) break;
+        i += len;
+    }
+    if (i == raw.size()) return raw;
+    std::string out(raw, 0, i);
+    while (i < raw.size()) {
         const size_t len = Utf8SequenceLength(raw, i);
         if (len == 0) {
             ++i;  // a byte that starts no valid sequence is dropped
