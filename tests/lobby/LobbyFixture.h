@@ -1,5 +1,5 @@
-// A registry wired to a capturing transport, with helpers to log users in and make
-// rooms. Shared by the lobby tests; test thread only (plus the scheduler thread).
+// A registry wired to a capturing transport (or one derived from it), with helpers to log users in
+// and make rooms. Shared by the lobby tests; test thread only (plus the scheduler thread).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,10 +13,11 @@
 
 namespace tessil::test {
 
-class LobbyFixture : public ::testing::Test {
+template <typename Transport>
+class LobbyFixtureOn : public ::testing::Test {
   protected:
-    LobbyFixture() : net(std::make_shared<TNetMesg>(&svr, sched)) { lobby.SetNetMesg(net); }
-    ~LobbyFixture() override { SetUniqueKeyClock(nullptr); }
+    LobbyFixtureOn() : net(std::make_shared<TNetMesg>(&svr, sched)) { lobby.SetNetMesg(net); }
+    ~LobbyFixtureOn() override { SetUniqueKeyClock(nullptr); }
 
     TClientRecPtr Login(const std::string& id, const std::string& pass = "pw",
                         const std::string& gcode = "G1") {
@@ -41,11 +42,13 @@ class LobbyFixture : public ::testing::Test {
         SetUniqueKeyClock([=] { return TTimeOfDay{h, m, s, ms}; });
     }
 
-    FakeTransport svr;
+    Transport svr;
     Scheduler sched;
     std::shared_ptr<TNetMesg> net;
     TGameUserInfo lobby;
     int ports = 0;
 };
+
+using LobbyFixture = LobbyFixtureOn<FakeTransport>;
 
 }  // namespace tessil::test

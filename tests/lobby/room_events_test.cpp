@@ -3,7 +3,11 @@
 // and one shared frame per fan-out.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "tests/lobby/LobbyFixture.h"
 
@@ -86,6 +90,79 @@ TEST_F(RoomEvents, ChatReachesTheOtherMembersOnceWithBlanksRemoved) {
     EXPECT_FALSE(lobby.BroadcastMsgToRoom("USRMSGALL", 5, "x", outsider));
     EXPECT_EQ(svr.TextsFor(outsider),
               Texts{R"({"cmd":"USRMSGALL","code":"E024","data":"방원만 발송가능합니다"})"});
+}
+
+// Holds the first frame sent after Hold() until Release(): a room fan-out stopped half-way.
+class HoldingTransport : public test::FakeTransport {
+  public:
+    void SendFrame(const std::shared_ptr<const std::string>& frame,
+                   const TClientRecPtr& client) override {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (armed_) {
+            armed_ = false;
+            held_ = client;
+            cv_.notify_all();
+            cv_.wait(lock, [&] { return released_; });
+        }
+        lock.unlock();
+        FakeTransport::SendFrame(frame, client);
+    }
+    void Hold() {
+        std::lock_guard<std::mutex> lock(mu_);
+        armed_ = true;
+    }
+    TClientRecPtr WaitHeld() {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return held_ != nullptr; });
+        return held_;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mu_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool armed_ = false;
+    bool released_ = false;
+    TClientRecPtr held_;
+};
+
+using RoomOrder = test::LobbyFixtureOn<HoldingTransport>;
+
+TEST_F(RoomOrder, AMemberLeavingDuringAChatFanOutGetsTheChatBeforeHisOwnLeaveNotice) {
+    auto kim = MakeRoomFor("kim");
+    auto lee = Enter("lee", kim->FRoomNo);
+    auto park = Enter("park", kim->FRoomNo);
+    svr.Clear();
+    svr.Hold();
+    std::thread chat([&] { lobby.BroadcastMsgToRoom("USRMSGALL", 1, "first", kim); });
+    const TClientRecPtr leaver = svr.WaitHeld();  // the fan-out stopped at this member
+    std::mutex mu;
+    std::condition_variable cv;
+    bool left = false;
+    std::thread leave([&] {
+        lobby.ExitRoom(leaver, 0, "", "");
+        std::lock_guard<std::mutex> lock(mu);
+        left = true;
+        cv.notify_all();
+    });
+    {
+        // Without the room's order the member would leave now, under the fan-out.
+        std::unique_lock<std::mutex> lock(mu);
+        EXPECT_FALSE(cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return left; }));
+    }
+    svr.Release();
+    chat.join();
+    leave.join();
+    const std::string first = R"({"cmd":"USRMSGALL","code":"E000","data":"first"})";
+    const std::string out =
+        R"({"cmd":"USROUT","code":"E000","data":"플레이어 퇴실: )" + leaver->FUsrID + "\"}";
+    EXPECT_EQ(svr.TextsFor(lee), (Texts{first, out}));
+    EXPECT_EQ(svr.TextsFor(park), (Texts{first, out}));
+    EXPECT_EQ(svr.TextsFor(kim), Texts{out});
 }
 
 TEST_F(RoomEvents, StartNoticeFollowsTheReportThatMakesEveryMemberOfTwoOrMoreReady) {
