@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -138,6 +139,10 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     void removeStandIn(const TClientRecPtr& standIn);
     void forgetStandIn(const TClientRecPtr& standIn);
     void failForward(const std::string& user, const std::string& requestId);
+    // ForwardTimeoutMs after a forward (and again while Redis is away or just back):
+    // fails it unless its completion may still come out of an outbox.
+    void forwardTimedOut(const std::string& user, const std::string& requestId,
+                         std::chrono::steady_clock::time_point sent);
     TClientRecPtr localClient(const std::string& user) const;
     std::set<std::string> peers() const;
     // Every second: the cluster-wide counts for the window and /metrics, and the other

@@ -89,6 +89,9 @@ class ClusterNode {
     // New logins are admitted once the node has been joined for the liveness time-out, so
     // every node has re-claimed its users after Redis came back.
     bool AdmitsLogins() const;
+    // How long a message may wait in an outbox before it is dropped ([Cluster]
+    // OutboxMaxAgeMs).
+    int64_t OutboxMaxAgeMs() const { return outboxMaxAgeMs_; }
     // The node's room block, [first, last]; 0, 0 before the first join.
     std::pair<int32_t, int32_t> RoomRange() const;
     static int RoomBlockOf(int32_t roomNo);

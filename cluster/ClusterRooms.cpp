@@ -2,6 +2,7 @@
 // and run there through a stand-in record, what each operation changed published to the
 // directory and to the members' nodes, and what a node's death or Redis's return means for
 // them. Engine workers (settling after local requests) and the cluster executor.
+#include <chrono>
 #include <exception>
 
 #include "cluster/ClusterLobbyImpl.h"
@@ -97,9 +98,32 @@ bool ClusterLobbyImpl::forward(const TClientRecPtr& client, const std::string& b
         node, EncodeWire(WireKind::Forward,
                          {node_.Name(), user, client->FUsrPass, client->FTagID, client->FGCode,
                           client->FUsrName, client->FUserNick, client->FUsrInfo, requestId, body}));
+    const auto sent = std::chrono::steady_clock::now();
     exec_.ScheduleAfter(forwardTimeoutMs_,
-                        [this, user, requestId] { failForward(user, requestId); });
+                        [this, user, requestId, sent] { forwardTimedOut(user, requestId, sent); });
     return false;
+}
+
+void ClusterLobbyImpl::forwardTimedOut(const std::string& user, const std::string& requestId,
+                                       std::chrono::steady_clock::time_point sent) {
+    {
+        std::lock_guard lock(seatMu_);
+        auto it = pending_.find(user);
+        if (it == pending_.end() || it->second.requestId != requestId) return;
+    }
+    // With Redis away, or back for less than the liveness time-out, the room node may have
+    // answered the client already while its completion still waits in an outbox: failing
+    // the request now would answer it twice (its reply, then E014). It waits until the
+    // completion can no longer come, because the outbox would have dropped it.
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sent);
+    if (!node_.AdmitsLogins() && waited.count() < node_.OutboxMaxAgeMs()) {
+        exec_.ScheduleAfter(forwardTimeoutMs_, [this, user, requestId, sent] {
+            forwardTimedOut(user, requestId, sent);
+        });
+        return;
+    }
+    failForward(user, requestId);
 }
 
 void ClusterLobbyImpl::failForward(const std::string& user, const std::string& requestId) {
