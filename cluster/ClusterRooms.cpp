@@ -770,8 +770,8 @@ void ClusterLobbyImpl::onJoined(bool presumedDead) {
 void ClusterLobbyImpl::onLost() {
     // Forwarded requests keep waiting: the room node may have answered the client already
     // and its completion may sit in that node's outbox until Redis is back. Failing them
-    // now would answer a request twice (its reply, then E014); ForwardTimeoutMs bounds
-    // the wait.
+    // now would answer a request twice (its reply, then E014); forwardTimedOut waits
+    // until the completion can no longer come.
     for (const auto& id : logoutsTo("")) failLogout(id);
 }
 
