@@ -139,8 +139,10 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     void removeStandIn(const TClientRecPtr& standIn);
     void forgetStandIn(const TClientRecPtr& standIn);
     void failForward(const std::string& user, const std::string& requestId);
-    // ForwardTimeoutMs after a forward (and again while Redis is away or just back):
-    // fails it unless its completion may still come out of an outbox.
+    // ForwardTimeoutMs from now (after a forward, and again while Redis is away or just
+    // back): fails the forward unless its completion may still come out of an outbox.
+    void armForwardTimeout(const std::string& user, const std::string& requestId,
+                           std::chrono::steady_clock::time_point sent);
     void forwardTimedOut(const std::string& user, const std::string& requestId,
                          std::chrono::steady_clock::time_point sent);
     TClientRecPtr localClient(const std::string& user) const;

@@ -98,10 +98,14 @@ bool ClusterLobbyImpl::forward(const TClientRecPtr& client, const std::string& b
         node, EncodeWire(WireKind::Forward,
                          {node_.Name(), user, client->FUsrPass, client->FTagID, client->FGCode,
                           client->FUsrName, client->FUserNick, client->FUsrInfo, requestId, body}));
-    const auto sent = std::chrono::steady_clock::now();
+    armForwardTimeout(user, requestId, std::chrono::steady_clock::now());
+    return false;
+}
+
+void ClusterLobbyImpl::armForwardTimeout(const std::string& user, const std::string& requestId,
+                                         std::chrono::steady_clock::time_point sent) {
     exec_.ScheduleAfter(forwardTimeoutMs_,
                         [this, user, requestId, sent] { forwardTimedOut(user, requestId, sent); });
-    return false;
 }
 
 void ClusterLobbyImpl::forwardTimedOut(const std::string& user, const std::string& requestId,
@@ -118,9 +122,7 @@ void ClusterLobbyImpl::forwardTimedOut(const std::string& user, const std::strin
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - sent);
     if (!node_.AdmitsLogins() && waited.count() < node_.OutboxMaxAgeMs()) {
-        exec_.ScheduleAfter(forwardTimeoutMs_, [this, user, requestId, sent] {
-            forwardTimedOut(user, requestId, sent);
-        });
+        armForwardTimeout(user, requestId, sent);
         return;
     }
     failForward(user, requestId);

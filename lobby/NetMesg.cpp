@@ -47,14 +47,7 @@ std::shared_ptr<const std::string> TNetMesg::MakeFrame(std::string_view text) {
 
 void TNetMesg::SendFrame(const std::shared_ptr<const std::string>& frame,
                          const TClientRecPtr& client) {
-    if (!client || !frame) return;
-    try {
-        std::shared_lock<std::shared_mutex> lock(state_->guard);
-        if (state_->svr == nullptr || !state_->svr->IsActive()) return;
-        state_->svr->SendFrame(frame, client);
-    } catch (const std::exception& e) {
-        filelog::Write("Tessil_SendString", e.what());
-    }
+    if (client) Fanout(this, frame).To(client);
 }
 
 TNetMesg::Fanout::Fanout(const TNetMesg* net, std::shared_ptr<const std::string> frame)

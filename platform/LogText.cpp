@@ -4,6 +4,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tessil::logtext {
@@ -97,16 +98,16 @@ std::string RedactSecrets(std::string_view text) {
 }
 
 std::string EscapeControls(std::string_view text) {
-    size_t clean = 0;
-    while (clean < text.size() && static_cast<unsigned char>(text[clean]) >= 0x20 &&
-           text[clean] != 0x7f)
-        ++clean;
-    if (clean == text.size()) return std::string(text);
+    const auto plain = [](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        return c >= 0x20 && c != 0x7f;
+    };
+    if (std::all_of(text.begin(), text.end(), plain)) return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c != 0x7f) {
+        if (plain(ch)) {
             out.push_back(ch);
             continue;
         }
