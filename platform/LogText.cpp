@@ -159,13 +159,27 @@ std::string UtcStamp(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
     const time_t secs = static_cast<time_t>(ms / 1000);
-    tm utc{};
-    gmtime_r(&secs, &utc);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms % 1000));
-    return buf;
+    // Every request's log line is stamped: the date and time of day are formatted once per
+    // second and thread, only the milliseconds each time.
+    thread_local time_t lastSecs = -1;
+    thread_local char prefix[32];  // "YYYY-MM-DDTHH:MM:SS."
+    thread_local int prefixLen = 0;
+    if (secs != lastSecs) {
+        tm utc{};
+        gmtime_r(&secs, &utc);
+        prefixLen = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.",
+                                  utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                                  utc.tm_min, utc.tm_sec);
+        if (prefixLen < 0 || prefixLen >= static_cast<int>(sizeof prefix)) prefixLen = 0;
+        lastSecs = prefixLen > 0 ? secs : -1;
+    }
+    const int milli = static_cast<int>(((ms % 1000) + 1000) % 1000);
+    std::string out(prefix, static_cast<size_t>(prefixLen));
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    out += 'Z';
+    return out;
 }
 
 }  // namespace tessil::logtext

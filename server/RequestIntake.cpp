@@ -10,6 +10,11 @@
 
 namespace tessil {
 
+namespace {
+constexpr size_t kJsonValueBytes = 4096;
+constexpr size_t kJsonOverflowBytes = 16 * 1024;
+}  // namespace
+
 RequestIntake::RequestIntake(TCmdLineObject& cmd) : cmd_(cmd) {}
 
 void RequestIntake::reply(const Request& r, std::string_view code, std::string_view data) const {
@@ -30,7 +35,12 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
     const std::string requestText = DecodeStr(text);
     windowlog::Add(requestText);
 
-    TJsonObject json;
+    // The parsed values live in a buffer on this stack: a request's few members fit it,
+    // where the parser's own pool would take (and give back) a 64 KiB block per request.
+    // A larger request continues in heap blocks of kJsonOverflowBytes.
+    alignas(8) char values[kJsonValueBytes];
+    rapidjson::MemoryPoolAllocator<> valuePool(values, sizeof values, kJsonOverflowBytes);
+    TJsonObject json(&valuePool);
     const TJsonParse parsed = ParseRequest(requestText, json, cmd_.Limits().jsonDepthMax);
     if (parsed != TJsonParse::Object) {
         if (parsed == TJsonParse::TooDeep) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <utility>
 
 #include "platform/LogText.h"
 
@@ -52,8 +53,14 @@ TEST(LogText, LongLinesAreCutOnACharacterBoundary) {
 
 TEST(LogText, UtcStampHasMilliseconds) {
     using namespace std::chrono;
-    const system_clock::time_point t{milliseconds(1781098292123)};  // 2026-06-10 13:31:32.123
-    EXPECT_EQ(logtext::UtcStamp(t), "2026-06-10T13:31:32.123Z");
+    // In a row on one thread: the same second again, the next second, the next day and back.
+    const std::pair<int64_t, const char*> cases[] = {
+        {1781098292123, "2026-06-10T13:31:32.123Z"}, {1781098292007, "2026-06-10T13:31:32.007Z"},
+        {1781098293000, "2026-06-10T13:31:33.000Z"}, {1781184693999, "2026-06-11T13:31:33.999Z"},
+        {1781098292050, "2026-06-10T13:31:32.050Z"},
+    };
+    for (const auto& [ms, text] : cases)
+        EXPECT_EQ(logtext::UtcStamp(system_clock::time_point{milliseconds(ms)}), text) << ms;
 }
 
 }  // namespace
