@@ -25,6 +25,25 @@ bool TGameUserInfo::BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std
     // Built and encoded once, outside every lock; the same frame is queued to every other
     // member.
     auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
+    // The sender's room from the index, without the registry's lock: under the room's
+    // order lock its member list cannot change, so the sender's seat is checked there and
+    // the fan-out follows under the same hold.
+    std::shared_ptr<TRoomObject> seated;
+    {
+        std::shared_lock index(indexGuard_);
+        auto it = roomOfClient_.find(nInfo.get());
+        if (it != roomOfClient_.end()) seated = it->second;
+    }
+    if (seated) {
+        std::unique_lock<std::recursive_mutex> order(seated->FOrderGuard);
+        if (seated->FRoomNo == nInfo->FRoomNo && isMemberLocked(*seated, nInfo)) {
+            auto net = NetMesg();
+            if (!net) return true;
+            fanOutLocked(*seated, net.get(), std::move(frame), nInfo);
+            return true;
+        }
+    }
+    // Not seated where the request says: the registry's answer, under its lock.
     std::unique_lock<std::recursive_mutex> lock(FSafeGuard);
     auto room = searchLocked(nInfo->FUsrID, nInfo.get());
     if (!room || room->FRoomNo != nInfo->FRoomNo) {
@@ -37,10 +56,22 @@ bool TGameUserInfo::BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std
     // meanwhile, and the next notice to this room waits for it.
     std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
     lock.unlock();
-    TNetMesg::Fanout out(net.get(), std::move(frame));
-    for (const auto& [id, member] : room->FUserList)
-        if (member.Client != nInfo) out.To(member.Client);
+    fanOutLocked(*room, net.get(), std::move(frame), nInfo);
     return true;
+}
+
+bool TGameUserInfo::isMemberLocked(const TRoomObject& room, const TClientRecPtr& client) {
+    for (const auto& [id, member] : room.FUserList)
+        if (member.Client == client) return true;
+    return false;
+}
+
+void TGameUserInfo::fanOutLocked(const TRoomObject& room, const TNetMesg* net,
+                                 std::shared_ptr<const std::string> frame,
+                                 const TClientRecPtr& sender) {
+    TNetMesg::Fanout out(net, std::move(frame));
+    for (const auto& [id, member] : room.FUserList)
+        if (member.Client != sender) out.To(member.Client);
 }
 
 bool TGameUserInfo::BroadcastStatMsgToRoom(std::string_view cmd, std::string_view msg,

@@ -52,7 +52,7 @@ bool TGameUserInfo::AddUser(const std::shared_ptr<TUserObject>& usr) {
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         if (!FTessil_UserList.try_emplace(usr->Get_UserID(), usr).second) return false;
-        usersByClient_[usr->Client().get()] = usr;
+        indexUserLocked(usr->Client().get(), usr);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -69,7 +69,7 @@ bool TGameUserInfo::AddNewUser(const TClientRecPtr& client, std::string_view usr
         if (FTessil_UserList.count(std::string(usrid)) != 0) return false;
         auto usr =
             std::make_shared<TUserObject>(usrid, pass, tagId, gcode, name, nick, info, 0, client);
-        usersByClient_[client.get()] = usr;
+        indexUserLocked(client.get(), usr);
         FTessil_UserList.emplace(std::string(usrid), std::move(usr));
         return true;
     } catch (const std::exception&) {
@@ -89,7 +89,7 @@ std::shared_ptr<TUserObject> TGameUserInfo::GetUser(std::string_view usrid) cons
 }
 
 std::shared_ptr<TUserObject> TGameUserInfo::GetUserByClient(const TClientRec* client) const {
-    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    std::shared_lock index(indexGuard_);
     auto it = usersByClient_.find(client);
     return it == usersByClient_.end() ? nullptr : it->second;
 }
@@ -122,8 +122,12 @@ bool TGameUserInfo::logoutLocked(std::string_view usrid, const TClientRec* owner
     if (it == FTessil_UserList.end()) return false;
     std::shared_ptr<TUserObject> usr = std::move(it->second);
     FTessil_UserList.erase(it);
-    auto byClient = usersByClient_.find(usr->Client().get());
-    if (byClient != usersByClient_.end() && byClient->second == usr) usersByClient_.erase(byClient);
+    {
+        std::unique_lock index(indexGuard_);
+        auto byClient = usersByClient_.find(usr->Client().get());
+        if (byClient != usersByClient_.end() && byClient->second == usr)
+            usersByClient_.erase(byClient);
+    }
     usr->Client()->FGameStat = 0;
     return true;  // usr's destructor sets the record's room number to -2
 }
@@ -193,12 +197,20 @@ void TGameUserInfo::ClearAllData() {
     auto net = NetMesg();
     {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
-        for (auto& [key, room] : FTessil_RoomList) room->FUserList.clear();
+        // A chat may be fanning out to a room under its order lock alone.
+        for (auto& [key, room] : FTessil_RoomList) {
+            std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
+            room->FUserList.clear();
+        }
         rooms.swap(FTessil_RoomList);
         users.swap(FTessil_UserList);
         roomsByNo_.clear();
         seats_.clear();
-        usersByClient_.clear();
+        {
+            std::unique_lock index(indexGuard_);
+            usersByClient_.clear();
+            roomOfClient_.clear();
+        }
         // Each close is a scheduler entry 100 ms from now; nobody waits for it.
         if (net) {
             for (const auto& [id, usr] : users) net->Tessil_Disconnect_Client(usr->Client(), 100);
@@ -225,9 +237,12 @@ std::string TGameUserInfo::IndexMismatch() const {
             bool found = false;
             for (auto s = first; s != last; ++s) found = found || s->second == room.get();
             if (!found) out += "seat " + id + ";";
+            auto seat = roomOfClient_.find(member.Client.get());
+            if (seat == roomOfClient_.end() || seat->second != room) out += "room of " + id + ";";
         }
     }
     if (seats_.size() != members) out += "seats: count;";
+    if (roomOfClient_.size() != members) out += "rooms by connection: count;";
     for (const auto& [no, room] : roomsByNo_) {
         auto it = FTessil_RoomList.find(room->FMasterid);
         if (it == FTessil_RoomList.end() || it->second != room)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,12 +20,14 @@ namespace tessil {
 // Locking: FSafeGuard (re-entrant) guards the user map, the room map, every room's fields
 // and member map, and the strings of every listed client record. A room's member map is
 // changed, and notices to its members are queued, under FSafeGuard and the room's order
-// lock (FOrderGuard) together; a chat fan-out finds the room under FSafeGuard and then
-// sends under the order lock alone, so rooms fan out in parallel. Events are queued on
-// the reply path while these are held; queuing never blocks. Lock order: FSafeGuard, then
-// a room's order lock, then the reply path's lock, then the message server's send lock of
-// a client (the message server raises its events with none of its own locks held). A
-// room's own Room_ lock is never taken together with FSafeGuard.
+// lock (FOrderGuard) together; a chat fan-out finds the room through the index and then
+// checks the sender and sends under the order lock alone, so rooms fan out in parallel and
+// a chat never waits for the registry. Events are queued on the reply path while these are
+// held; queuing never blocks. Lock order: FSafeGuard, then a room's order lock, then the
+// reply path's lock, then the message server's send lock of a client (the message server
+// raises its events with none of its own locks held). The index lock (indexGuard_) is
+// taken last and never held while another lock is taken. A room's own Room_ lock is never
+// taken together with FSafeGuard.
 class TGameUserInfo {
   public:
     using TUserMap = std::unordered_map<std::string, std::shared_ptr<TUserObject>>;
@@ -160,7 +163,17 @@ class TGameUserInfo {
     bool seatLocked(TRoomObject& room, const std::string& usrid, const TClientRecPtr& client);
     void unseatLocked(TRoomObject& room, TRoomObject::TMemberMap::iterator member);
     void unseatAllLocked(TRoomObject& room);
+    // Index upkeep of one connection (FSafeGuard held): its room, or none.
+    void indexSeatLocked(const TClientRec* client, const std::shared_ptr<TRoomObject>& room);
+    void unindexSeatLocked(const TClientRec* client, const TRoomObject& room);
+    void indexUserLocked(const TClientRec* client, const std::shared_ptr<TUserObject>& usr);
     void sendLocked(std::string_view text, const TClientRecPtr& client) const;
+    // Under the room's order lock: whether the connection is one of its members, and the
+    // frame queued to every member but the sender.
+    static bool isMemberLocked(const TRoomObject& room, const TClientRecPtr& client);
+    static void fanOutLocked(const TRoomObject& room, const TNetMesg* net,
+                             std::shared_ptr<const std::string> frame,
+                             const TClientRecPtr& sender);
 
     mutable std::recursive_mutex FSafeGuard;
     TUserMap FTessil_UserList;
@@ -169,7 +182,12 @@ class TGameUserInfo {
     // The room of each seated member by user ID; normally one entry per ID, but an old
     // connection's membership may still be ending while the ID sits elsewhere.
     std::unordered_multimap<std::string, TRoomObject*> seats_;
+    // The index: the user of each listed connection and the registered room of each seated
+    // one, read under indexGuard_ alone (the login gate of every request, a chat), changed
+    // under FSafeGuard and indexGuard_ together.
+    mutable std::shared_mutex indexGuard_;
     std::unordered_map<const TClientRec*, std::shared_ptr<TUserObject>> usersByClient_;
+    std::unordered_map<const TClientRec*, std::shared_ptr<TRoomObject>> roomOfClient_;
     int32_t roomFirst_ = 100000000;
     int32_t roomLast_ = 199999999;
     IMsgTransport* FNetSvr = nullptr;

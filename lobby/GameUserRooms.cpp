@@ -37,12 +37,34 @@ std::shared_ptr<TRoomObject> TGameUserInfo::findRoomLocked(int32_t roomNo) const
 
 void TGameUserInfo::listRoomLocked(const std::shared_ptr<TRoomObject>& room) {
     roomsByNo_.emplace(room->FRoomNo, room);
-    for (const auto& [id, member] : room->FUserList) seats_.emplace(id, room.get());
+    for (const auto& [id, member] : room->FUserList) {
+        seats_.emplace(id, room.get());
+        indexSeatLocked(member.Client.get(), room);
+    }
 }
 
 void TGameUserInfo::unlistRoomLocked(const TRoomObject& room) {
     auto it = roomsByNo_.find(room.FRoomNo);
     if (it != roomsByNo_.end() && it->second.get() == &room) roomsByNo_.erase(it);
+    for (const auto& [id, member] : room.FUserList) unindexSeatLocked(member.Client.get(), room);
+}
+
+void TGameUserInfo::indexSeatLocked(const TClientRec* client,
+                                    const std::shared_ptr<TRoomObject>& room) {
+    std::unique_lock index(indexGuard_);
+    roomOfClient_[client] = room;
+}
+
+void TGameUserInfo::unindexSeatLocked(const TClientRec* client, const TRoomObject& room) {
+    std::unique_lock index(indexGuard_);
+    auto it = roomOfClient_.find(client);
+    if (it != roomOfClient_.end() && it->second.get() == &room) roomOfClient_.erase(it);
+}
+
+void TGameUserInfo::indexUserLocked(const TClientRec* client,
+                                    const std::shared_ptr<TUserObject>& usr) {
+    std::unique_lock index(indexGuard_);
+    usersByClient_[client] = usr;
 }
 
 bool TGameUserInfo::seatLocked(TRoomObject& room, const std::string& usrid,
@@ -53,7 +75,10 @@ bool TGameUserInfo::seatLocked(TRoomObject& room, const std::string& usrid,
     if (!room.FUserList.emplace(usrid, std::move(member)).second) return false;
     // Only a registered room is indexed; a room made outside the registry stays private.
     auto listed = roomsByNo_.find(room.FRoomNo);
-    if (listed != roomsByNo_.end() && listed->second.get() == &room) seats_.emplace(usrid, &room);
+    if (listed != roomsByNo_.end() && listed->second.get() == &room) {
+        seats_.emplace(usrid, &room);
+        indexSeatLocked(client.get(), listed->second);
+    }
     return true;
 }
 
@@ -65,6 +90,7 @@ void TGameUserInfo::unseatLocked(TRoomObject& room, TRoomObject::TMemberMap::ite
             break;
         }
     }
+    unindexSeatLocked(member->second.Client.get(), room);
     std::lock_guard<std::recursive_mutex> order(room.FOrderGuard);
     room.FUserList.erase(member);
 }

@@ -96,5 +96,36 @@ TEST_F(RegistryStress, ConcurrentUsersAndRoomsLeaveAConsistentRegistry) {
     EXPECT_EQ(lobby.UserCount(), 0);
 }
 
+// Chats find their room without the registry's lock and fan out under the room's order
+// lock alone; clearing the registry meanwhile must not pull a member list from under them
+// (a data race for the thread sanitizer) and must leave nothing behind.
+TEST_F(RegistryStress, ChatsRacingARegistryClearLeaveItEmpty) {
+    for (int round = 0; round < 20; ++round) {
+        auto master = MakeRoomFor("m" + std::to_string(round));
+        std::vector<TClientRecPtr> members{master};
+        for (int i = 0; i < 4; ++i)
+            members.push_back(Enter("p" + std::to_string(round) + "_" + std::to_string(i),
+                                    master->FRoomNo));
+        std::atomic<int> sent{0};
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> chatters;
+        for (const auto& c : members) {
+            chatters.emplace_back([&, c] {
+                while (!stop) {
+                    lobby.BroadcastMsgToRoom("USRMSGALL", 1, "hi", c);
+                    ++sent;
+                }
+            });
+        }
+        while (sent < 100) std::this_thread::yield();
+        lobby.ClearAllData();
+        stop = true;
+        for (auto& t : chatters) t.join();
+        EXPECT_EQ(lobby.RoomCount(), 0);
+        EXPECT_EQ(lobby.UserCount(), 0);
+        EXPECT_EQ(lobby.IndexMismatch(), "");
+    }
+}
+
 }  // namespace
 }  // namespace tessil
