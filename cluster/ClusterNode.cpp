@@ -284,12 +284,14 @@ void ClusterNode::refresh() {
                           if (!r.up || r.error || r.integer == 1) return;
                           filelog::Write("Cluster", "room-number block " + std::to_string(b) +
                                                         " is held by another node");
-                          if (onBlockLost) onBlockLost(b);
                           // New rooms need a block of their own again: none until this
-                          // node has rejoined with one.
+                          // node has rejoined with one. Marked before the block's rooms
+                          // close, so that a member who sees his room close finds the node
+                          // already refusing what needs the cluster until then.
                           int held = current;
                           if (b == current && block_.compare_exchange_strong(held, -1))
                               joined_ = false;
+                          if (onBlockLost) onBlockLost(b);
                       });
     }
     link_.Command({"SADD", kNodes, config_.node});
