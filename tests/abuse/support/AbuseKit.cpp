@@ -123,7 +123,26 @@ void ServerProcess::Launch() {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+#if defined(__SANITIZE_ADDRESS__)
+    // These tests read the server's resident memory. The address sanitizer keeps freed
+    // blocks in a quarantine (256 MiB by default) that fills over minutes of churn and
+    // would read as growth; a small one still catches a use shortly after a free.
+    constexpr const char* kQuarantine = "quarantine_size_mb=32";
+    bool set = false;
+    for (auto& e : env) {
+        if (e.rfind("ASAN_OPTIONS=", 0) == 0) {
+            e += std::string(":") + kQuarantine;
+            set = true;
+        }
+    }
+    if (!set) env.push_back(std::string("ASAN_OPTIONS=") + kQuarantine);
+#endif
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
     ::close(pipeFds[1]);
     reader_ = std::thread([this, fd = pipeFds[0]] { Drain(fd); });
