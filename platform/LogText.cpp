@@ -161,17 +161,19 @@ std::string UtcStamp(std::chrono::system_clock::time_point when) {
     const time_t secs = static_cast<time_t>(ms / 1000);
     // Every request's log line is stamped: the date and time of day are formatted once per
     // second and thread, only the milliseconds each time.
-    thread_local time_t lastSecs = -1;
+    thread_local bool known = false;
+    thread_local time_t lastSecs = 0;
     thread_local char prefix[32];  // "YYYY-MM-DDTHH:MM:SS."
     thread_local int prefixLen = 0;
-    if (secs != lastSecs) {
+    if (!known || secs != lastSecs) {
         tm utc{};
         gmtime_r(&secs, &utc);
         prefixLen = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.",
                                   utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
                                   utc.tm_min, utc.tm_sec);
         if (prefixLen < 0 || prefixLen >= static_cast<int>(sizeof prefix)) prefixLen = 0;
-        lastSecs = prefixLen > 0 ? secs : -1;
+        known = prefixLen > 0;
+        lastSecs = secs;
     }
     const int milli = static_cast<int>(((ms % 1000) + 1000) % 1000);
     std::string out(prefix, static_cast<size_t>(prefixLen));
