@@ -123,6 +123,19 @@ TEST_F(LoginCommands, UserListAndFindUser) {
                      Msg("FINDUSER", "E015", "명령어 문법오류 (JSON)")}));
 }
 
+TEST_F(LoginCommands, ALoginHandledAfterItsConnectionClosedLeavesTheIdFree) {
+    // The close completed (and its disconnect event found nobody to log out) while the
+    // LOGIN was still being handled on another worker.
+    auto gone = Connect();
+    gone->FRemoved = true;
+    Send(gone, R"({"cmd":"LOGIN","usrid":"ghost","pass":"pw","gcode":"G1"})");
+    EXPECT_FALSE(cmd.Tessil_IsExistsUser("ghost"));
+    EXPECT_NE(gone->FLoginState, 1);
+    EXPECT_EQ(cmd.GameInfo().IndexMismatch(), "");
+    auto again = Login("ghost");
+    EXPECT_EQ(svr.TextsFor(again).back(), Msg("LOGIN", "E000", text::LoginOk));
+}
+
 TEST_F(LoginCommands, TheDisconnectPathTakesTheUserOutOfItsRoomAndTheLobby) {
     auto kim = Master("kim", "OPEN", "CONT", "roompass");
     auto lee = Member("lee", kim->FRoomNo, "roompass");
