@@ -25,38 +25,30 @@ bool TGameUserInfo::BroadcastMsgToRoom(std::string_view cmd, int32_t roomNo, std
     // Built and encoded once, outside every lock; the same frame is queued to every other
     // member.
     auto frame = TNetMesg::MakeFrame(MakeMsgForClient(cmd, code::E000, text));
-    // The sender's room from the index, without the registry's lock: under the room's
-    // order lock its member list cannot change, so the sender's seat is checked there and
-    // the fan-out follows under the same hold.
+    // Found through the index without the registry's lock; a miss looks again with the
+    // registry held, where no seat can change, before it answers that the sender is not
+    // seated.
+    if (fanOutFromSeat(nInfo, frame)) return true;
+    std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+    if (fanOutFromSeat(nInfo, frame)) return true;
+    sendLocked(MakeMsgForClient(cmd, code::E024, text::MembersOnly), nInfo);
+    return false;
+}
+
+bool TGameUserInfo::fanOutFromSeat(const TClientRecPtr& nInfo,
+                                   std::shared_ptr<const std::string>& frame) {
     std::shared_ptr<TRoomObject> seated;
     {
         std::shared_lock index(indexGuard_);
         auto it = roomOfClient_.find(nInfo.get());
         if (it != roomOfClient_.end()) seated = it->second;
     }
-    if (seated) {
-        std::unique_lock<std::recursive_mutex> order(seated->FOrderGuard);
-        if (seated->FRoomNo == nInfo->FRoomNo && isMemberLocked(*seated, nInfo)) {
-            auto net = NetMesg();
-            if (!net) return true;
-            fanOutLocked(*seated, net.get(), std::move(frame), nInfo);
-            return true;
-        }
-    }
-    // Not seated where the request says: the registry's answer, under its lock.
-    std::unique_lock<std::recursive_mutex> lock(FSafeGuard);
-    auto room = searchLocked(nInfo->FUsrID, nInfo.get());
-    if (!room || room->FRoomNo != nInfo->FRoomNo) {
-        sendLocked(MakeMsgForClient(cmd, code::E024, text::MembersOnly), nInfo);
-        return false;
-    }
-    auto net = NetMesg();
-    if (!net) return true;
-    // The fan-out holds the room's order, not the registry: the member list cannot change
-    // meanwhile, and the next notice to this room waits for it.
-    std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
-    lock.unlock();
-    fanOutLocked(*room, net.get(), std::move(frame), nInfo);
+    if (!seated) return false;
+    // Under the room's order lock its member list cannot change: the sender's seat is
+    // checked there and the fan-out follows under the same hold.
+    std::lock_guard<std::recursive_mutex> order(seated->FOrderGuard);
+    if (seated->FRoomNo != nInfo->FRoomNo || !isMemberLocked(*seated, nInfo)) return false;
+    if (auto net = NetMesg()) fanOutLocked(*seated, net.get(), std::move(frame), nInfo);
     return true;
 }
 

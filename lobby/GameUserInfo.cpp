@@ -66,6 +66,10 @@ bool TGameUserInfo::AddNewUser(const TClientRecPtr& client, std::string_view usr
     if (!client) return false;
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        // A connection whose close has completed is not listed: its disconnect event (which
+        // may run while a LOGIN of it is still being handled) logs out under this lock, and
+        // would otherwise find nobody and leave the ID taken by a connection that is gone.
+        if (client->FRemoved.load()) return false;
         if (FTessil_UserList.count(std::string(usrid)) != 0) return false;
         auto usr =
             std::make_shared<TUserObject>(usrid, pass, tagId, gcode, name, nick, info, 0, client);

@@ -53,8 +53,9 @@ class TGameUserInfo {
     int32_t RoomCount() const;
     // False when a user with the record's ID is listed already.
     bool AddUser(const std::shared_ptr<TUserObject>& usr);
-    // Under the lock: refuses a listed ID, otherwise creates the user object over the
-    // client record (writing its identity) and lists it.
+    // Under the lock: refuses a listed ID or a connection that has left the message
+    // server, otherwise creates the user object over the client record (writing its
+    // identity) and lists it.
     bool AddNewUser(const TClientRecPtr& client, std::string_view usrid, std::string_view pass,
                     std::string_view tagId, std::string_view gcode, std::string_view name,
                     std::string_view nick, std::string_view info);
@@ -168,6 +169,9 @@ class TGameUserInfo {
     void unindexSeatLocked(const TClientRec* client, const TRoomObject& room);
     void indexUserLocked(const TClientRec* client, const std::shared_ptr<TUserObject>& usr);
     void sendLocked(std::string_view text, const TClientRecPtr& client) const;
+    // A chat's fan-out to the sender's room as the index has it: false, and nothing sent,
+    // when the sender is not a member there (the frame is taken only when it is sent).
+    bool fanOutFromSeat(const TClientRecPtr& nInfo, std::shared_ptr<const std::string>& frame);
     // Under the room's order lock: whether the connection is one of its members, and the
     // frame queued to every member but the sender.
     static bool isMemberLocked(const TRoomObject& room, const TClientRecPtr& client);

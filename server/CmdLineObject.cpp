@@ -70,13 +70,6 @@ bool TCmdLineObject::Process_Login(const TClientRecPtr& client, std::string_view
     std::string name, info, tagId;
     if (dataMod_ != nullptr) dataMod_->DB_GetUserInfo(usrid, name, info, tagId);
     if (FGameInfo->AddNewUser(client, usrid, pass, tagId, gcode, name, "", info)) {
-        // The connection may have closed while this request was handled: its disconnect
-        // event has then found no user to log out, and the ID would stay taken by a
-        // connection that is gone.
-        if (client->FRemoved.load()) {
-            FGameInfo->LogoutClient(client);
-            return false;
-        }
         client->FLoginState = 1;
         client->FRoomNo = -2;
         Reply(MakeMsgForClient("LOGIN", code::E000, text::LoginOk), client);
