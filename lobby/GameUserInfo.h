@@ -109,8 +109,10 @@ class TGameUserInfo {
     std::shared_ptr<TRoomObject> SearchPlayerRoom(std::string_view usrid) const;
     bool IsValidEnter(const TRoomObject& room) const;
     int32_t AddUserToRoom(TRoomObject& room, const TClientRecPtr& client);
+    // welcome, when given, is queued to the entrant with his seat, under the room's order
+    // lock: no notice to the room reaches him before it.
     bool EnterRoom(int32_t roomNo, std::string_view password, std::string_view gcode,
-                   const TClientRecPtr& nInfo);
+                   const TClientRecPtr& nInfo, std::string_view welcome = {});
     bool EnterRoom(std::string_view masId, const std::shared_ptr<TUserObject>& usr);
     // The client's user leaves its room. Unless iNo is 0 and pass and gcode are empty,
     // the room must match all three. Acts only on a membership of this connection.

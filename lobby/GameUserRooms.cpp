@@ -301,15 +301,17 @@ int32_t TGameUserInfo::AddUserToRoom(TRoomObject& room, const TClientRecPtr& cli
 }
 
 bool TGameUserInfo::EnterRoom(int32_t roomNo, std::string_view password, std::string_view /*gcode*/,
-                              const TClientRecPtr& nInfo) {
+                              const TClientRecPtr& nInfo, std::string_view welcome) {
     if (!nInfo || roomNo <= 0 || nInfo->FRoomNo >= 1) return false;
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         auto room = findRoomLocked(roomNo);
         if (!room || room->FMasterid == nInfo->FUsrID) return false;
         if (room->FPassword != password || !IsValidEnter(*room)) return false;
+        std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
         if (AddUserToRoom(*room, nInfo) != 1) return false;
         nInfo->FRoomNo = roomNo;
+        if (!welcome.empty()) sendLocked(welcome, nInfo);
         return true;
     } catch (const std::exception& e) {
         filelog::Write("EnterRoom", e.what());

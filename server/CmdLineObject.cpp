@@ -159,8 +159,9 @@ bool TCmdLineObject::Tessil_MakeRoom(std::string_view subject, std::string_view 
 }
 
 bool TCmdLineObject::Tessil_EnterRoom(int32_t roomNo, std::string_view pass,
-                                      std::string_view gamecode, const TClientRecPtr& client) {
-    return FGameInfo->EnterRoom(roomNo, pass, gamecode, client);
+                                      std::string_view gamecode, const TClientRecPtr& client,
+                                      std::string_view welcome) {
+    return FGameInfo->EnterRoom(roomNo, pass, gamecode, client, welcome);
 }
 
 bool TCmdLineObject::Tessil_ExitRoom(const TClientRecPtr& client, int32_t roomNo,

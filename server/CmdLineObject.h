@@ -80,8 +80,9 @@ class TCmdLineObject {
     bool Tessil_MakeRoom(std::string_view subject, std::string_view pass, std::string_view roomtype,
                          std::string_view roomterm, std::string_view gamecode,
                          const TClientRecPtr& client);
+    // welcome: the entrant's answer, queued with his seat (see TGameUserInfo::EnterRoom).
     bool Tessil_EnterRoom(int32_t roomNo, std::string_view pass, std::string_view gamecode,
-                          const TClientRecPtr& client);
+                          const TClientRecPtr& client, std::string_view welcome = {});
     // EXITROOM: the connection's user leaves the room that matches roomNo, pass and
     // gamecode (or any room with 0, "" and "").
     bool Tessil_ExitRoom(const TClientRecPtr& client, int32_t roomNo, std::string_view pass,

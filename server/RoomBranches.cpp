@@ -51,9 +51,11 @@ void RequestIntake::doEnterRoom(const Request& r) {
         return;
     }
     if (r.client->FRoomNo <= 0) {
-        if (cmd_.Tessil_EnterRoom(roomNo, pass, gamecode, r.client)) {
+        // The answer goes out with the seat: a notice to the room (another entrant's USRIN,
+        // a chat) that follows the seat cannot reach this client before it.
+        if (cmd_.Tessil_EnterRoom(roomNo, pass, gamecode, r.client,
+                                  MakeMsgForClient(r.cmd, code::E000, text::EnterRoomOk))) {
             r.client->FGameStat = 1;
-            reply(r, code::E000, text::EnterRoomOk);
             announceEntry(r.client, roomNo);
         } else {
             reply(r, code::E020, text::EnterRoomFailed);
