@@ -183,6 +183,9 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
         std::string node, requestId;
         TClientRecPtr client;
         std::string word;
+        // The room node's answer to the request has reached the client (its completion
+        // may still be on its way).
+        bool answered = false;
     };
     mutable std::mutex seatMu_;
     std::map<std::string, std::string> seats_;  // user -> node owning the room

@@ -19,6 +19,28 @@ std::string StripBrackets(const std::string& list) {
     return list.substr(1, list.size() - 2);
 }
 
+// The forwarded request this thread is running for a stand-in (onForward). The frames the
+// request sends its own requester carry the request's id, so that the requester's node
+// knows its client has been answered even if the completion is held up afterwards.
+struct Answering {
+    const TClientRec* standIn = nullptr;
+    const std::string* requestId = nullptr;
+};
+thread_local Answering tAnswering;
+
+class AnsweringScope {
+  public:
+    AnsweringScope(const TClientRec* standIn, const std::string& requestId) : saved_(tAnswering) {
+        tAnswering = Answering{standIn, &requestId};
+    }
+    ~AnsweringScope() { tAnswering = saved_; }
+    AnsweringScope(const AnsweringScope&) = delete;
+    AnsweringScope& operator=(const AnsweringScope&) = delete;
+
+  private:
+    Answering saved_;
+};
+
 }  // namespace
 
 // ---- stand-ins ---------------------------------------------------------------------------
@@ -38,7 +60,11 @@ void ClusterLobbyImpl::SendToStandIn(const TClientRecPtr& client, std::string_vi
         user = it->second.user;
         home = it->second.home;
     }
-    node_.Send(home, EncodeWire(WireKind::RoomFrame, {node_.Name(), user, frame}));
+    if (tAnswering.standIn == client.get())
+        node_.Send(home, EncodeWire(WireKind::RoomFrame,
+                                    {node_.Name(), user, frame, *tAnswering.requestId}));
+    else
+        node_.Send(home, EncodeWire(WireKind::RoomFrame, {node_.Name(), user, frame}));
 }
 
 void ClusterLobbyImpl::CloseStandIn(const TClientRecPtr&) {
@@ -137,7 +163,11 @@ void ClusterLobbyImpl::failForward(const std::string& user, const std::string& r
         p = std::move(it->second);
         pending_.erase(it);
     }
-    filelog::Write("Cluster", "node " + p.node + " did not answer a forwarded " + p.word);
+    if (p.answered)
+        filelog::Write("Cluster", "node " + p.node + " answered a forwarded " + p.word +
+                                      " but did not complete it");
+    else
+        filelog::Write("Cluster", "node " + p.node + " did not answer a forwarded " + p.word);
     bool seatedThere = false;
     {
         std::lock_guard lock(seatMu_);
@@ -147,7 +177,8 @@ void ClusterLobbyImpl::failForward(const std::string& user, const std::string& r
     // What the request did there is unknown; a user not seated there must not be left
     // seated by a late entry.
     if (!seatedThere) node_.Send(p.node, EncodeWire(WireKind::Logout, {node_.Name(), user}));
-    refuseUnavailable(p.client, p.word);
+    // A client that has its answer is not answered again.
+    if (!p.answered) refuseUnavailable(p.client, p.word);
     finish(p.client);
 }
 
@@ -188,14 +219,17 @@ void ClusterLobbyImpl::onForward(const WireMessage& m) {
     const Peek p = peek(body);
     if (p.parsed && p.command == cmdEnterRoom) GetJosnValue_Int(&p.json, "roomNo", target);
     DoneFor done{rec, requestId};
+    auto run = [&] {
+        AnsweringScope answering(rec.get(), requestId);
+        intake_.Server_DataReceived(rec, body);
+    };
     if (p.parsed && (p.command == cmdUsrMsgAll || p.command == cmdUsrDef)) {
         // Chat changes no state: only the answer goes back.
-        intake_.Server_DataReceived(rec, body);
+        run();
         settle({rec}, {}, &done);
         return;
     }
-    withSettle(
-        rec, [&] { intake_.Server_DataReceived(rec, body); }, target, &done);
+    withSettle(rec, run, target, &done);
 }
 
 TClientRecPtr ClusterLobbyImpl::makeStandIn(const std::string& user, const std::string& home,
@@ -259,7 +293,8 @@ void ClusterLobbyImpl::applyState(const std::string& from, const std::string& us
 }
 
 void ClusterLobbyImpl::onRoomFrame(const WireMessage& m, bool fromRoomNode) {
-    if (m.fields.size() != 3) return;
+    // A room node's frame may name the forwarded request it answers (a fourth field).
+    if (m.fields.size() != 3 && !(fromRoomNode && m.fields.size() == 4)) return;
     const std::string& from = m.fields[0];
     const std::string& user = m.fields[1];
     TClientRecPtr client = localClient(user);
@@ -271,6 +306,11 @@ void ClusterLobbyImpl::onRoomFrame(const WireMessage& m, bool fromRoomNode) {
         const bool expected = (seat != seats_.end() && seat->second == from) ||
                               (pending != pending_.end() && pending->second.node == from);
         if (!expected) return;  // a room the user has left
+        // The answer to the request still waiting: the client has it from now on, so a
+        // completion held up past the time-out must not draw a second answer (E014).
+        if (m.fields.size() == 4 && pending != pending_.end() && pending->second.node == from &&
+            pending->second.requestId == m.fields[3])
+            pending->second.answered = true;
     }
     if (auto net = cmd_.NetMesg())
         net->SendFrame(std::make_shared<const std::string>(m.fields[2]), client);

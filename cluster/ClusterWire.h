@@ -13,7 +13,8 @@ namespace tessil::cluster {
 // What a node asks of another. Every message names its sender node in its first field.
 enum class WireKind : char {
     Deliver = 'D',        // a frame for a user of the receiving node: from, user, frame
-    RoomFrame = 'F',      // as Deliver, from the node that owns the user's room: from, user, frame
+    RoomFrame = 'F',      // as Deliver, from the node that owns the user's room: from, user, frame,
+                          // and the request id when the frame answers a forwarded request
     Forward = 'R',        // a request of a user to run on the room's node: from, user, pass, tag,
                           // gcode, name, nick, info, request id, body
     Done = 'S',           // the forwarded request ran: from, user, request id, room no, game stat

@@ -10,6 +10,10 @@
 #include <set>
 #include <thread>
 
+#include "cluster/ClusterWire.h"
+#include "protocol/ClientProtocol.h"
+#include "protocol/MsgFrame.h"
+#include "protocol/TextUtils.h"
 #include "tests/cluster/support/ClusterHarness.h"
 
 namespace tessil::clustertest {
@@ -243,6 +247,61 @@ TEST_F(ClusterFailure, RoomOutlivesItsNode) {
     ASSERT_TRUE(yoon);
     Enter(*yoon, roomNo);
     EXPECT_EQ(NextOf(*park, "USRIN"), "USRIN|E000|플레이어입장:yoon");
+}
+
+// The room node is played by the test: a node "ghost" that owns a number block, receives
+// the forwarded requests and sends frames back, but never completes a request (as when its
+// completion is held up in an outbox past the forward time-out).
+TEST(ClusterSlowRoomNode, TimeOutAnswersOnlyARequestNotAnsweredYet) {
+    if (!Cluster::RedisAvailable()) GTEST_SKIP() << "redis-server is not installed";
+    Cluster cluster(1);
+    ASSERT_TRUE(cluster.Ok()) << "the cluster did not come up";
+    const int32_t room = 100000000 + 5 * 1000000 + 1;
+    cluster.RedisCommand({"SET", "tessil:block:5", "ghost"});
+    cluster.RedisCommand({"SET", "tessil:alive:ghost", "5"});
+    auto ghost = cluster.Subscribe("tessil:node:ghost");
+    auto park = cluster.Login(0, "park");
+    ASSERT_TRUE(ghost->Ok() && park);
+
+    auto enter = [&] {
+        park->SendCommand("ENTERROOM",
+                          {Int("roomNo", room), Text("pass", ""), Text("gamecode", "G1")});
+        while (auto text = ghost->Next(5s)) {
+            auto m = cluster::DecodeWire(*text);
+            if (m && m->kind == cluster::WireKind::Forward && m->fields.size() == 10)
+                return m->fields[8];  // the request id
+        }
+        return std::string();
+    };
+    // A frame of the room for park, with the id of the request it answers or without.
+    auto frame = [&](const char* cmd, const char* text, const std::string* requestId) {
+        const std::string bytes =
+            EncodeFrame(mtData, EncodeStr(MakeMsgForClient(cmd, "E000", text)));
+        std::vector<std::string_view> fields{"ghost", "park", bytes};
+        if (requestId) fields.push_back(*requestId);
+        cluster.RedisCommand({"PUBLISH", "tessil:node:" + cluster.Name(0),
+                              cluster::EncodeWire(cluster::WireKind::RoomFrame, fields)});
+    };
+
+    // Never answered: a notice of the room and a frame answering another request do not
+    // count, and the time-out answers E014.
+    const std::string first = enter();
+    ASSERT_FALSE(first.empty());
+    const std::string other = first + "0";
+    frame("USRIN", "플레이어입장:kim", nullptr);
+    frame("ENTERROOM", "방입장 성공", &other);
+    EXPECT_EQ(Next(*park), "USRIN|E000|플레이어입장:kim");
+    EXPECT_EQ(Next(*park), "ENTERROOM|E000|방입장 성공");
+    EXPECT_EQ(Next(*park, 15s), "ENTERROOM|E014|처리실패, 다시 시도하시기 바랍니다");
+
+    // Answered, never completed: the time-out must not answer a second time. park's next
+    // request waits behind the forward until the time-out, then is the next thing he hears.
+    const std::string second = enter();
+    ASSERT_FALSE(second.empty());
+    frame("ENTERROOM", "방입장 성공", &second);
+    EXPECT_EQ(Next(*park), "ENTERROOM|E000|방입장 성공");
+    park->SendCommand("USRLIST");
+    EXPECT_THAT(Next(*park, 15s), HasSubstr("USRLIST|E000|"));
 }
 
 }  // namespace

@@ -195,6 +195,44 @@ std::string Cluster::RedisCommand(const std::vector<std::string>& argv) {
     return out;
 }
 
+std::unique_ptr<RedisChannel> Cluster::Subscribe(const std::string& channel) {
+    return std::make_unique<RedisChannel>(redisPort_, channel);
+}
+
+// ---- RedisChannel ----------------------------------------------------------------------------
+
+RedisChannel::RedisChannel(uint16_t port, const std::string& channel) {
+    context_ = redisConnect("127.0.0.1", port);
+    if (context_ == nullptr || context_->err) return;
+    auto* r = static_cast<redisReply*>(
+        redisCommand(context_, "SUBSCRIBE %b", channel.data(), channel.size()));
+    ok_ = r != nullptr && r->type == REDIS_REPLY_ARRAY;
+    if (r) freeReplyObject(r);
+}
+
+RedisChannel::~RedisChannel() {
+    if (context_) redisFree(context_);
+}
+
+std::optional<std::string> RedisChannel::Next(std::chrono::milliseconds limit) {
+    if (!ok_) return std::nullopt;
+    const timeval tv{static_cast<time_t>(limit.count() / 1000),
+                     static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+    redisSetTimeout(context_, tv);
+    void* raw = nullptr;
+    if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) {
+        ok_ = false;  // a context that failed cannot be read again
+        return std::nullopt;
+    }
+    auto* r = static_cast<redisReply*>(raw);
+    std::optional<std::string> out;
+    if (r->type == REDIS_REPLY_ARRAY && r->elements == 3 &&
+        r->element[2]->type == REDIS_REPLY_STRING)
+        out.emplace(r->element[2]->str, r->element[2]->len);
+    freeReplyObject(r);
+    return out;
+}
+
 void Cluster::KillRedis() {
     if (!redis_) return;
     redis_->Kill(SIGKILL);

@@ -11,10 +11,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "client/LobbyClient.h"
+
+struct redisContext;
 
 namespace tessil::clustertest {
 
@@ -36,6 +39,24 @@ class Child {
   private:
     pid_t pid_ = -1;
     bool exited_ = false;
+};
+
+// A test's own subscription to one Redis channel, to play the part of another node.
+class RedisChannel {
+  public:
+    RedisChannel(uint16_t port, const std::string& channel);
+    ~RedisChannel();
+    RedisChannel(const RedisChannel&) = delete;
+    RedisChannel& operator=(const RedisChannel&) = delete;
+
+    // True once Redis has confirmed the subscription.
+    bool Ok() const { return ok_; }
+    // The next message on the channel; nothing after `limit` (the channel is then closed).
+    std::optional<std::string> Next(std::chrono::milliseconds limit);
+
+  private:
+    redisContext* context_ = nullptr;
+    bool ok_ = false;
 };
 
 class Cluster {
@@ -69,6 +90,8 @@ class Cluster {
     // One command to the cluster's Redis, as a test's own client; the reply as text ("" for
     // nil or an error).
     std::string RedisCommand(const std::vector<std::string>& argv);
+    // A subscription of the test's own to a channel of the cluster's Redis.
+    std::unique_ptr<RedisChannel> Subscribe(const std::string& channel);
     // Waits until the node admits logins again (it answers a probe LOGIN with E000).
     bool WaitReady(int node, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
