@@ -42,7 +42,14 @@ void TNetMesg::Tessil_SendString(std::string_view text, const TClientRecPtr& cli
 }
 
 std::shared_ptr<const std::string> TNetMesg::MakeFrame(std::string_view text) {
-    return std::make_shared<const std::string>(EncodeFrame(mtData, EncodeStr(text)));
+    // Header and Base64 body in one buffer, encoded in place.
+    auto frame = std::make_shared<std::string>();
+    const size_t body = Base64EncodedSize(text.size());
+    frame->reserve(kHeaderSize + body);
+    frame->resize(kHeaderSize);
+    Base64EncodeAppend(*frame, text);
+    TMsgHeader{static_cast<uint32_t>(frame->size() - kHeaderSize), mtData}.EncodeTo(frame->data());
+    return frame;
 }
 
 void TNetMesg::SendFrame(const std::shared_ptr<const std::string>& frame,

@@ -24,7 +24,13 @@ namespace tessil {
 namespace windowlog {
 namespace {
 
-using Subscriber = std::function<void(const std::string&, bool)>;
+struct Subscriber {
+    std::function<void(const std::string&, bool)> fn;
+    bool wantsText = true;
+};
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ"
+constexpr size_t kStampBytes = 24;
 
 // What one kept line costs besides its text (time, deque slot, string headers).
 constexpr size_t kEntryOverhead = 96;
@@ -44,6 +50,8 @@ struct WindowLog {
     // a subscriber never runs after its Unsubscribe has returned.
     std::shared_mutex subsMutex;
     std::map<int, Subscriber> subscribers;
+    // Subscribers that read the line itself: without one, a line's text is not copied.
+    std::atomic<int> textSubscribers{0};
     int nextId = 1;
     std::atomic<Echo> echo{Echo::kOff};
 };
@@ -72,9 +80,17 @@ TLogFile& echoOut() {
     return *out;
 }
 
-void notify(WindowLog& log, const std::string& line, bool cleared) {
+// withText: the line's text was copied for the subscribers that read it; without it,
+// one that subscribed since the check is left out (it finds the line in the log).
+void notify(WindowLog& log, const std::string& line, bool cleared, bool withText) {
+    static const std::string kNone;
     std::shared_lock lock(log.subsMutex);
-    for (auto& [id, fn] : log.subscribers) fn(line, cleared);
+    for (auto& [id, s] : log.subscribers) {
+        if (!s.wantsText)
+            s.fn(kNone, cleared);
+        else if (withText)
+            s.fn(line, cleared);
+    }
 }
 
 std::string JsonString(std::string_view s) {
@@ -98,15 +114,21 @@ void Configure(size_t maxLineBytes, size_t maxTotalBytes) {
 }
 
 std::string EchoLine(const Entry& e, Echo mode) {
-    const std::string stamp = logtext::UtcStamp(e.when);
+    std::string out;
     if (mode == Echo::kJson) {
-        std::string out = "{\"time\":\"" + stamp + "\",\"log\":\"window\"";
+        out = "{\"time\":\"";
+        logtext::AppendUtcStamp(out, e.when);
+        out += "\",\"log\":\"window\"";
         if (!e.context.empty()) out += ",\"conn\":" + JsonString(e.context);
         out += ",\"msg\":" + JsonString(e.text) + "}";
         return out;
     }
-    std::string out = stamp + " ";
-    if (!e.context.empty()) out += "[" + e.context + "] ";
+    // One buffer, with room for the line end the writer adds.
+    out.reserve(kStampBytes + 1 + (e.context.empty() ? 0 : e.context.size() + 3) + e.text.size() +
+                2);
+    logtext::AppendUtcStamp(out, e.when);
+    out += ' ';
+    if (!e.context.empty()) out.append("[").append(e.context).append("] ");
     out += e.text;
     return out;
 }
@@ -120,7 +142,8 @@ void Add(std::string_view line, std::string_view context) {
     const size_t maxLine = log.maxLineBytes.load(std::memory_order_relaxed);
     Entry e{std::chrono::system_clock::now(), logtext::Clean(context, 128),
             logtext::Clean(line, maxLine)};
-    const std::string text = e.text;
+    const bool withText = log.textSubscribers.load() > 0;
+    const std::string text = withText ? e.text : std::string();
     const Echo echo = log.echo.load(std::memory_order_relaxed);
     std::string echoed = echo == Echo::kOff ? std::string() : EchoLine(e, echo);
     {
@@ -135,7 +158,7 @@ void Add(std::string_view line, std::string_view context) {
         ++log.lastSeq;
     }
     if (echo != Echo::kOff) echoOut().Append("window", std::move(echoed));
-    notify(log, text, false);
+    notify(log, text, false, withText);
 }
 
 void Clear() {
@@ -146,7 +169,7 @@ void Clear() {
         log.lines.shrink_to_fit();
         log.bytes = 0;
     }
-    notify(log, std::string(), true);
+    notify(log, std::string(), true, true);
 }
 
 std::vector<Entry> SnapshotEntries(uint64_t* lastSeq) {
@@ -184,18 +207,33 @@ std::vector<std::string> Since(uint64_t afterSeq, uint64_t* lastSeq) {
     return Texts(SinceEntries(afterSeq, lastSeq));
 }
 
-int Subscribe(std::function<void(const std::string& line, bool cleared)> fn) {
+namespace {
+int AddSubscriber(Subscriber s) {
     WindowLog& log = state();
     std::unique_lock lock(log.subsMutex);
     const int id = log.nextId++;
-    log.subscribers.emplace(id, std::move(fn));
+    if (s.wantsText) ++log.textSubscribers;
+    log.subscribers.emplace(id, std::move(s));
     return id;
+}
+}  // namespace
+
+int Subscribe(std::function<void(const std::string& line, bool cleared)> fn) {
+    return AddSubscriber(Subscriber{std::move(fn), true});
+}
+
+int SubscribeChanges(std::function<void(bool cleared)> fn) {
+    return AddSubscriber(
+        Subscriber{[fn = std::move(fn)](const std::string&, bool cleared) { fn(cleared); }, false});
 }
 
 void Unsubscribe(int id) {
     WindowLog& log = state();
     std::unique_lock lock(log.subsMutex);
-    log.subscribers.erase(id);
+    auto it = log.subscribers.find(id);
+    if (it == log.subscribers.end()) return;
+    if (it->second.wantsText) --log.textSubscribers;
+    log.subscribers.erase(it);
 }
 
 void SetEcho(Echo mode) {

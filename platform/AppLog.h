@@ -39,6 +39,9 @@ std::vector<Entry> SinceEntries(uint64_t afterSeq, uint64_t* lastSeq);
 // Called for every added line (on the adding thread, outside the log's lock) and with
 // an empty line plus cleared=true after Clear. Returns an id for Unsubscribe.
 int Subscribe(std::function<void(const std::string& line, bool cleared)> fn);
+// The same for a subscriber that only needs to know that lines changed: it is called
+// with an empty line, and the adding thread copies no text for it.
+int SubscribeChanges(std::function<void(bool cleared)> fn);
 void Unsubscribe(int id);
 
 enum class Echo { kOff, kText, kJson };

@@ -59,14 +59,18 @@ bool IsSecretName(const std::string& name) {
     return name == "pass";
 }
 
+// A secret's name appears literally unless it is written with escapes: a line with
+// neither (every request but LOGIN) is kept as it is without reading its strings.
+bool MayHoldSecret(std::string_view text) {
+    return text.find('"') != std::string_view::npos &&
+           (text.find("pass") != std::string_view::npos ||
+            text.find('\\') != std::string_view::npos);
+}
+
 }  // namespace
 
 std::string RedactSecrets(std::string_view text) {
-    // A secret's name appears literally unless it is written with escapes: a line with
-    // neither (every request but LOGIN) is kept as it is without reading its strings.
-    if (text.find('"') == std::string_view::npos ||
-        (text.find("pass") == std::string_view::npos && text.find('\\') == std::string_view::npos))
-        return std::string(text);
+    if (!MayHoldSecret(text)) return std::string(text);
     std::string out;
     out.reserve(text.size());
     size_t i = 0;
@@ -152,10 +156,17 @@ std::string Cut(std::string text, size_t maxBytes) {
 }
 
 std::string Clean(std::string_view text, size_t maxBytes) {
+    if (!MayHoldSecret(text)) return Cut(EscapeControls(text), maxBytes);
     return Cut(EscapeControls(RedactSecrets(text)), maxBytes);
 }
 
 std::string UtcStamp(std::chrono::system_clock::time_point when) {
+    std::string out;
+    AppendUtcStamp(out, when);
+    return out;
+}
+
+void AppendUtcStamp(std::string& out, std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
     const time_t secs = static_cast<time_t>(ms / 1000);
@@ -176,12 +187,11 @@ std::string UtcStamp(std::chrono::system_clock::time_point when) {
         lastSecs = secs;
     }
     const int milli = static_cast<int>(((ms % 1000) + 1000) % 1000);
-    std::string out(prefix, static_cast<size_t>(prefixLen));
+    out.append(prefix, static_cast<size_t>(prefixLen));
     out += static_cast<char>('0' + milli / 100);
     out += static_cast<char>('0' + milli / 10 % 10);
     out += static_cast<char>('0' + milli % 10);
     out += 'Z';
-    return out;
 }
 
 }  // namespace tessil::logtext

@@ -29,5 +29,7 @@ std::string Clean(std::string_view text, size_t maxBytes);
 
 // "2026-12-10T13:51:32.123Z".
 std::string UtcStamp(std::chrono::system_clock::time_point when);
+// The same appended to out.
+void AppendUtcStamp(std::string& out, std::chrono::system_clock::time_point when);
 
 }  // namespace tessil::logtext

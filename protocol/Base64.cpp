@@ -26,10 +26,19 @@ constexpr auto kDecodeTable = makeDecodeTable();
 
 }  // namespace
 
+size_t Base64EncodedSize(size_t bytes) {
+    const size_t chars = (bytes + 2) / 3 * 4;
+    return chars + (chars / kLineLength) * 2;
+}
+
 std::string Base64Encode(std::string_view bytes) {
     std::string out;
-    const size_t chars = (bytes.size() + 2) / 3 * 4;
-    out.reserve(chars + (chars / kLineLength) * 2);
+    Base64EncodeAppend(out, bytes);
+    return out;
+}
+
+void Base64EncodeAppend(std::string& out, std::string_view bytes) {
+    out.reserve(out.size() + Base64EncodedSize(bytes.size()));
     size_t column = 0;
     auto put = [&](char c) {
         out.push_back(c);
@@ -57,7 +66,6 @@ std::string Base64Encode(std::string_view bytes) {
         put(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
         put('=');
     }
-    return out;
 }
 
 std::string Base64Decode(std::string_view text) {

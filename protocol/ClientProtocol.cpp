@@ -44,9 +44,9 @@ constexpr std::array<TCommandInfo, 20> kCommands{{
 
 void appendHead(std::string& out, std::string_view cmd, std::string_view code) {
     out += R"({"cmd":")";
-    out += JsonEscape(cmd);
+    AppendJsonEscaped(out, cmd);
     out += R"(","code":")";
-    out += JsonEscape(code);
+    AppendJsonEscaped(out, code);
     out += R"(","data":)";
 }
 
@@ -66,10 +66,11 @@ std::span<const TCommandInfo> CommandTable() {
 
 std::string MakeMsgForClient(std::string_view cmd, std::string_view code, std::string_view data) {
     std::string out;
-    out.reserve(40 + cmd.size() + code.size() + data.size());
+    // Room for the escapes AppendJsonEscaped reserves, so that the text is not moved.
+    out.reserve(40 + cmd.size() + code.size() + data.size() + data.size() / 8);
     appendHead(out, cmd, code);
     out += '"';
-    out += JsonEscape(data);
+    AppendJsonEscaped(out, data);
     out += "\"}";
     return out;
 }

@@ -22,8 +22,9 @@ constexpr unsigned kParseFlags = rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseIterativeFlag |
                                  rapidjson::kParseValidateEncodingFlag;
 
-void parse(std::string_view text, TJsonObject& doc) {
-    doc.Parse<kParseFlags>(text.data(), text.size());
+template <typename Doc>
+void parse(std::string_view text, Doc& doc) {
+    doc.template Parse<kParseFlags>(text.data(), text.size());
 }
 
 // The member's value as text: a string's (or number's) characters, a literal's name.
@@ -40,7 +41,7 @@ bool textForm(const rapidjson::Value& v, std::string& out) {
     return false;
 }
 
-const rapidjson::Value* findMember(const TJsonObject* obj, const char* name) {
+const rapidjson::Value* findMember(const TJsonValue* obj, const char* name) {
     if (!obj->IsObject()) return nullptr;
     const auto it = obj->FindMember(name);
     return it == obj->MemberEnd() ? nullptr : &it->value;
@@ -74,7 +75,7 @@ bool ParseJsonObject(std::string_view text, TJsonObject& obj) {
     return !obj.HasParseError() && obj.IsObject();
 }
 
-TJsonParse ParseRequest(std::string_view text, TJsonObject& obj, size_t maxDepth) {
+TJsonParse ParseRequest(std::string_view text, TRequestJson& obj, size_t maxDepth) {
     if (JsonNestsDeeperThan(text, maxDepth)) return TJsonParse::TooDeep;
     parse(text, obj);
     if (obj.HasParseError()) return TJsonParse::NotJson;
@@ -83,7 +84,7 @@ TJsonParse ParseRequest(std::string_view text, TJsonObject& obj, size_t maxDepth
     return TJsonParse::OtherValue;
 }
 
-bool GetJosnValue_Str(const TJsonObject* obj, const char* name, std::string& value) {
+bool GetJosnValue_Str(const TJsonValue* obj, const char* name, std::string& value) {
     if (obj == nullptr) return false;
     const rapidjson::Value* member = findMember(obj, name);
     if (member != nullptr && textForm(*member, value)) return true;
@@ -93,7 +94,7 @@ bool GetJosnValue_Str(const TJsonObject* obj, const char* name, std::string& val
     return false;
 }
 
-bool GetJosnValue_Int(const TJsonObject* obj, const char* name, int32_t& value) {
+bool GetJosnValue_Int(const TJsonValue* obj, const char* name, int32_t& value) {
     if (obj == nullptr) return false;
     const rapidjson::Value* member = findMember(obj, name);
     std::string text;

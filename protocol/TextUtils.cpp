@@ -37,7 +37,7 @@ std::string GetStreamData(std::string_view body) {
 
 void RemoveSpace(std::string& text) {
     if (text.empty()) return;
-    text = TrimAnsi(text);
+    std::erase(text, ' ');
     const size_t brace = text.rfind('}');
     if (brace != std::string::npos) text.resize(brace + 1);
 }
@@ -96,7 +96,12 @@ void Delay(int32_t ms) {
 
 std::string JsonEscape(std::string_view text) {
     std::string out;
-    out.reserve(text.size() + text.size() / 8);
+    AppendJsonEscaped(out, text);
+    return out;
+}
+
+void AppendJsonEscaped(std::string& out, std::string_view text) {
+    out.reserve(out.size() + text.size() + text.size() / 8);
     for (const char c : text) {
         switch (c) {
             case '"':
@@ -130,7 +135,6 @@ std::string JsonEscape(std::string_view text) {
                 }
         }
     }
-    return out;
 }
 
 }  // namespace tessil

@@ -14,6 +14,12 @@ namespace tessil {
 // A parsed request. Parsed with numbers kept as their literal text, so that a
 // number member reads back exactly as the client wrote it.
 using TJsonObject = rapidjson::Document;
+// A request's parse, with its values and the parser's working stacks in pools the caller
+// gives (a buffer on the handling thread's stack), so that a request costs no heap.
+using TRequestJson = rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
+                                                rapidjson::MemoryPoolAllocator<>>;
+// What the member reads take: a parsed object of either kind.
+using TJsonValue = rapidjson::Value;
 
 // The body of a data message after its "TXT" marker, with bytes <= 0x20 stripped at
 // both ends; empty when the marker is missing.
@@ -34,6 +40,9 @@ std::string UpperAscii(std::string_view text);
 // RFC 4648 Base64; the encoder writes CR LF after every 76th output character
 // (also after the last one); the decoder skips every character outside the alphabet.
 std::string Base64Encode(std::string_view bytes);
+// The same appended to out, and the length it appends for a number of bytes.
+void Base64EncodeAppend(std::string& out, std::string_view bytes);
+size_t Base64EncodedSize(size_t bytes);
 std::string Base64Decode(std::string_view text);
 
 // Base64 text -> UTF-8 text; byte sequences that are not valid UTF-8 are dropped.
@@ -53,15 +62,15 @@ enum class TJsonParse { Object, OtherValue, NotJson, TooDeep };
 // Parses a request once: text nested deeper than maxDepth is refused before any parsing;
 // JSON that is not an object writes the "CheckJsonSyntax" file-log line, as CheckJsonSyntax
 // does, so intake never parses a request twice.
-TJsonParse ParseRequest(std::string_view text, TJsonObject& obj, size_t maxDepth);
+TJsonParse ParseRequest(std::string_view text, TRequestJson& obj, size_t maxDepth);
 
 // Member value in text form (a string's characters, a number's or literal's text).
 // Missing member: value := "", a "GetJosnValue_Str" file-log line, false.
 // obj == nullptr: false, value unchanged.
-bool GetJosnValue_Str(const TJsonObject* obj, const char* name, std::string& value);
+bool GetJosnValue_Str(const TJsonValue* obj, const char* name, std::string& value);
 // As above, but the text must be a whole decimal number in the int32 range;
 // otherwise value := 0, a "GetJosnValue_Int" file-log line, false.
-bool GetJosnValue_Int(const TJsonObject* obj, const char* name, int32_t& value);
+bool GetJosnValue_Int(const TJsonValue* obj, const char* name, int32_t& value);
 
 std::string IntToAnsiStr(int64_t n);
 
@@ -80,5 +89,7 @@ void Delay(int32_t ms);
 // Escapes text for the inside of a JSON string: " and \ get a backslash, bytes below
 // 0x20 become \n \r \t \b \f or \u00XX; bytes >= 0x80 pass unchanged.
 std::string JsonEscape(std::string_view text);
+// The same appended to out.
+void AppendJsonEscaped(std::string& out, std::string_view text);
 
 }  // namespace tessil

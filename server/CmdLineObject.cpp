@@ -38,7 +38,7 @@ std::shared_ptr<TRoomObject> TCmdLineObject::Tessil_SearchPlayer(std::string_vie
     return FGameInfo->SearchPlayerRoom(usrid);
 }
 
-bool TCmdLineObject::Tessil_Process_Login(const TClientRecPtr& client, const TJsonObject& request) {
+bool TCmdLineObject::Tessil_Process_Login(const TClientRecPtr& client, const TJsonValue& request) {
     std::string usrid, pass, gcode;
     if (!ReadField(request, "usrid", TField::UserId, limits_, usrid) ||
         !ReadField(request, "pass", TField::Password, limits_, pass) ||
@@ -82,7 +82,7 @@ bool TCmdLineObject::Process_Login(const TClientRecPtr& client, std::string_view
 }
 
 std::optional<TCmdLineObject::TLogoutRequest> TCmdLineObject::Tessil_ReadLogout(
-    const TClientRecPtr& client, const TJsonObject& request, bool force) {
+    const TClientRecPtr& client, const TJsonValue& request, bool force) {
     TLogoutRequest r;
     const bool read = ReadField(request, "usrid", TField::UserId, limits_, r.usrid) &&
                       ReadField(request, "pass", TField::Password, limits_, r.pass);
@@ -130,7 +130,7 @@ void TCmdLineObject::Tessil_AnswerLogout(const TClientRecPtr& client,
     }
 }
 
-void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client, const TJsonObject& request,
+void TCmdLineObject::Tessil_Process_Logout(const TClientRecPtr& client, const TJsonValue& request,
                                            bool force) {
     const auto r = Tessil_ReadLogout(client, request, force);
     if (r) Tessil_AnswerLogout(client, Tessil_DecideLogout(r->usrid, client.get(), r->pass));

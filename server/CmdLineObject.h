@@ -49,11 +49,11 @@ class TCmdLineObject {
     std::shared_ptr<TRoomObject> Tessil_SearchPlayer(std::string_view usrid) const;
 
     // LOGIN; false when the connection is to be closed.
-    bool Tessil_Process_Login(const TClientRecPtr& client, const TJsonObject& request);
+    bool Tessil_Process_Login(const TClientRecPtr& client, const TJsonValue& request);
     bool Process_Login(const TClientRecPtr& client, std::string_view usrid, std::string_view pass,
                        std::string_view gcode);
     // LOGOUT, or with force LOGOUTREQ (whose account check comes first and answers as LOGIN).
-    void Tessil_Process_Logout(const TClientRecPtr& client, const TJsonObject& request,
+    void Tessil_Process_Logout(const TClientRecPtr& client, const TJsonValue& request,
                                bool force = false);
     // The three steps of a LOGOUT, which a cluster runs on two nodes: the request read on
     // the requester's node (nothing: already answered, or the connection is spent), the
@@ -64,7 +64,7 @@ class TCmdLineObject {
         std::string usrid, pass;
     };
     std::optional<TLogoutRequest> Tessil_ReadLogout(const TClientRecPtr& client,
-                                                    const TJsonObject& request, bool force);
+                                                    const TJsonValue& request, bool force);
     TGameUserInfo::TLogoutResult Tessil_DecideLogout(std::string_view usrid,
                                                      const TClientRec* requester,
                                                      std::string_view pass);

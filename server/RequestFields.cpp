@@ -102,7 +102,7 @@ bool CheckField(std::string_view value, TField kind, const TIntakeLimits& limits
     return true;
 }
 
-bool ReadField(const TJsonObject& request, const char* name, TField kind,
+bool ReadField(const TJsonValue& request, const char* name, TField kind,
                const TIntakeLimits& limits, std::string& value) {
     if (!GetJosnValue_Str(&request, name, value)) return false;
     if (CheckField(value, kind, limits)) return true;

@@ -34,7 +34,7 @@ struct TIntakeLimits {
 // subjects may hold tab and line feed). False when the member is missing or fails a check;
 // the caller answers with the command's format error. A refusal is counted and logged
 // once per episode.
-bool ReadField(const TJsonObject& request, const char* name, TField kind,
+bool ReadField(const TJsonValue& request, const char* name, TField kind,
                const TIntakeLimits& limits, std::string& value);
 
 // Checks a value already read (the command word) the same way.

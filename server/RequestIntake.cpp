@@ -12,6 +12,10 @@ namespace tessil {
 
 namespace {
 constexpr size_t kJsonValueBytes = 4096;
+// The parser's two stacks (its own and the values under construction) start small and
+// share this buffer.
+constexpr size_t kJsonStackBytes = 2048;
+constexpr size_t kJsonStackStart = 512;
 constexpr size_t kJsonOverflowBytes = 16 * 1024;
 }  // namespace
 
@@ -35,12 +39,15 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
     const std::string requestText = DecodeStr(text);
     windowlog::Add(requestText);
 
-    // The parsed values live in a buffer on this stack: a request's few members fit it,
-    // where the parser's own pool would take (and give back) a 64 KiB block per request.
-    // A larger request continues in heap blocks of kJsonOverflowBytes.
+    // The parsed values and the parser's working stacks live in buffers on this stack: a
+    // request's few members fit them, where the parser's own pool would take (and give
+    // back) a 64 KiB block per request and its stacks a few more. A larger request
+    // continues in heap blocks of kJsonOverflowBytes.
     alignas(8) char values[kJsonValueBytes];
+    alignas(8) char stacks[kJsonStackBytes];
     rapidjson::MemoryPoolAllocator<> valuePool(values, sizeof values, kJsonOverflowBytes);
-    TJsonObject json(&valuePool);
+    rapidjson::MemoryPoolAllocator<> stackPool(stacks, sizeof stacks, kJsonOverflowBytes);
+    TRequestJson json(&valuePool, kJsonStackStart, &stackPool);
     const TJsonParse parsed = ParseRequest(requestText, json, cmd_.Limits().jsonDepthMax);
     if (parsed != TJsonParse::Object) {
         if (parsed == TJsonParse::TooDeep) {

@@ -34,7 +34,7 @@ class RequestIntake {
     struct Request {
         const TClientRecPtr& client;
         const std::string& cmd;
-        const TJsonObject& json;
+        const TJsonValue& json;
     };
 
     void reply(const Request& r, std::string_view code, std::string_view data) const;

@@ -295,7 +295,7 @@ void PanelServer::Routes() {
 }
 
 bool PanelServer::Start(std::string* error) {
-    logSubscription_ = windowlog::Subscribe([this](const std::string&, bool cleared) {
+    logSubscription_ = windowlog::SubscribeChanges([this](bool cleared) {
         std::lock_guard lock(mu_);
         if (cleared) ++clears_;
         ++changes_;

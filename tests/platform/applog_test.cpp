@@ -48,14 +48,21 @@ TEST(WindowLog, KeepsTheNewest5000Lines) {
 
 TEST(WindowLog, SubscribersSeeLinesAndClearUntilUnsubscribed) {
     std::vector<std::pair<std::string, bool>> seen;
+    std::vector<bool> changes;
+    // A change subscriber alone copies no text; beside it, the line reader gets every line.
+    const int changed =
+        windowlog::SubscribeChanges([&](bool cleared) { changes.push_back(cleared); });
+    windowlog::Add("zero");
     const int id = windowlog::Subscribe(
         [&](const std::string& line, bool cleared) { seen.emplace_back(line, cleared); });
     windowlog::Add("one");
     windowlog::Clear();
     windowlog::Unsubscribe(id);
+    windowlog::Unsubscribe(changed);
     windowlog::Add("two");
     const std::vector<std::pair<std::string, bool>> expected = {{"one", false}, {"", true}};
     EXPECT_EQ(seen, expected);
+    EXPECT_EQ(changes, (std::vector<bool>{false, false, true}));
     EXPECT_EQ(windowlog::Snapshot(), std::vector<std::string>{"two"});
 }
 
