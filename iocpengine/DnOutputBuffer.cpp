@@ -11,8 +11,10 @@ namespace {
 // A buffer larger than this after a burst is freed rather than pooled.
 constexpr size_t kKeepBytes = 64 * 1024;
 constexpr size_t kKeepMarks = 1024;
-// What one thread's pool may hold (a worker flushes many connections per round).
-constexpr size_t kPoolBuffers = 64;
+// What one thread's pool may hold. A worker's round of room chat writes to every member
+// of the busy rooms (hundreds of connections), so the count allows a round's worth; the
+// byte bound is what limits the memory a pool keeps after a burst.
+constexpr size_t kPoolBuffers = 512;
 constexpr size_t kPoolBytes = 1024 * 1024;
 // A new buffer starts with room for a round's worth of chat frames.
 constexpr size_t kInitialBytes = 2048;
