@@ -131,8 +131,14 @@ std::string PanelServer::ViewJson() const {
 }
 
 void PanelServer::NotifyChanged() {
-    std::lock_guard lock(mu_);
+    countChange(false);
+}
+
+void PanelServer::countChange(bool cleared) {
+    if (cleared) ++clears_;
     ++changes_;
+    if (waiters_.load() == 0) return;
+    std::lock_guard lock(mu_);
     cv_.notify_all();
 }
 
@@ -155,7 +161,9 @@ bool PanelServer::StreamStep(Stream& s, std::string& out) {
     {
         std::unique_lock lock(mu_);
         cv_.wait_until(lock, s.lastPush + kMinPushInterval, [this] { return stopping_; });
+        ++waiters_;
         cv_.wait_for(lock, kKeepAlive, [&] { return stopping_ || changes_ != s.seenChanges; });
+        --waiters_;
         s.seenChanges = changes_;
         clears = clears_;
         stop = stopping_;
@@ -295,12 +303,7 @@ void PanelServer::Routes() {
 }
 
 bool PanelServer::Start(std::string* error) {
-    logSubscription_ = windowlog::SubscribeChanges([this](bool cleared) {
-        std::lock_guard lock(mu_);
-        if (cleared) ++clears_;
-        ++changes_;
-        cv_.notify_all();
-    });
+    logSubscription_ = windowlog::SubscribeChanges([this](bool cleared) { countChange(cleared); });
     if (!http_.Start(options_.host, options_.port, options_.token.empty(), error)) {
         windowlog::Unsubscribe(logSubscription_);
         logSubscription_ = -1;

@@ -64,10 +64,15 @@ class PanelServer {
     int logSubscription_ = -1;
 
     // Wakes the event streams: a change of the view, new log lines, a clear, or Stop.
+    // Every request adds a log line, so a change is counted without the lock and wakes
+    // through it only while a stream waits for one (waiters_ and changes_ are sequentially
+    // consistent: a stream that starts waiting after a change was counted sees it).
+    void countChange(bool cleared);
     std::mutex mu_;
     std::condition_variable cv_;
-    uint64_t changes_ = 0;
-    uint64_t clears_ = 0;
+    std::atomic<uint64_t> changes_{0};
+    std::atomic<uint64_t> clears_{0};
+    std::atomic<int> waiters_{0};
     bool stopping_ = false;
 };
 
