@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "protocol/MsgFrame.h"
+#include "protocol/TextUtils.h"
 #include "tests/common/FakeTransport.h"
 
 namespace tessil {
@@ -28,6 +30,16 @@ TEST(NetMesg, BodyIsTheUtf8TextInBase64WithLineBreaks) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].body, EncodeStr(text));
     EXPECT_EQ(all[0].text, text);
+}
+
+TEST(NetMesg, ASharedFrameIsTheDataFrameOfTheEncodedText) {
+    // Around the 76-character line breaks (57 bytes encode to one full line) and the
+    // padding: the frame encoded in place must equal the header plus EncodeStr's body.
+    for (const size_t size : {0u, 1u, 2u, 56u, 57u, 58u, 114u, 115u, 300u}) {
+        const std::string text(size, 'k');
+        const auto frame = TNetMesg::MakeFrame(text);
+        EXPECT_EQ(*frame, EncodeFrame(mtData, EncodeStr(text))) << size;
+    }
 }
 
 TEST(NetMesg, RepliesToOneClientLeaveInTheOrderQueued) {
