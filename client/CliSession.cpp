@@ -49,8 +49,9 @@ std::set<std::string> expectedReplies(std::string_view json) {
     rapidjson::Document doc;
     doc.Parse(json.data(), json.size());
     if (doc.HasParseError() || !doc.IsObject()) return {"SYNTAX"};
-    const auto it = doc.FindMember("cmd");
-    if (it == doc.MemberEnd()) return {"SYNTAX"};
+    const rapidjson::Value& root = doc;
+    const auto it = root.FindMember("cmd");
+    if (it == root.MemberEnd()) return {"SYNTAX"};
     if (!it->value.IsString()) return {};
     const std::string word = canonical(it->value.GetString());
     switch (CommandType(word)) {
