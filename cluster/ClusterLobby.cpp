@@ -230,7 +230,13 @@ void ClusterLobbyImpl::refuseUnavailable(const TClientRecPtr& client, std::strin
 }
 
 bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& body) {
+    // Every request is counted and logged here, on arrival, whether this node answers it,
+    // forwards it to a room's node or runs it through the intake (which does not count it
+    // again); its time is until this node is done with it or has sent it on.
+    intake_.NoteRequest(body);
+    metrics::RequestTimer timing;
     const Peek p = peek(body);
+    if (p.parsed && CheckField(p.word, TField::Command, cmd_.Limits())) timing.command = p.word;
     if (!p.parsed) {
         runHere(client, body);  // the intake answers the syntax error
         return true;
@@ -276,7 +282,7 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
     }
     if (p.command == cmdUsrMsgAll || p.command == cmdUsrDef) {
         // Chat changes no state: nothing to publish afterwards.
-        intake_.Server_DataReceived(client, body);
+        intake_.HandleNoted(client, body);
         return true;
     }
     int32_t roomNo = 0;
@@ -311,7 +317,7 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
 void ClusterLobbyImpl::runHere(const TClientRecPtr& client, const std::string& body,
                                int32_t extraRoom) {
     withSettle(
-        client, [&] { intake_.Server_DataReceived(client, body); }, extraRoom);
+        client, [&] { intake_.HandleNoted(client, body); }, extraRoom);
 }
 
 // ---- login and logout ------------------------------------------------------------------

@@ -30,15 +30,40 @@ bool RequestIntake::field(const Request& r, const char* name, TField kind,
     return ReadField(r.json, name, kind, cmd_.Limits(), value);
 }
 
-void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
-    Process_Count.fetch_add(1, std::memory_order_relaxed);
-    metrics::RequestTimer timing;  // requests by command and their handling time
-    if (!client) return;
+namespace {
+std::string RequestText(std::string_view body) {
     std::string text = GetStreamData(body);
     RemoveSpace(text);
-    const std::string requestText = DecodeStr(text);
-    windowlog::Add(requestText);
+    return DecodeStr(text);
+}
+}  // namespace
 
+std::string RequestIntake::note(std::string_view body) {
+    Process_Count.fetch_add(1, std::memory_order_relaxed);
+    std::string requestText = RequestText(body);
+    windowlog::Add(requestText);
+    return requestText;
+}
+
+void RequestIntake::NoteRequest(std::string_view body) {
+    note(body);
+}
+
+void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
+    metrics::RequestTimer timing;  // requests by command and their handling time
+    if (!client) {
+        Process_Count.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    handle(client, note(body), &timing);
+}
+
+void RequestIntake::HandleNoted(const TClientRecPtr& client, std::string_view body) {
+    if (client) handle(client, RequestText(body), nullptr);
+}
+
+void RequestIntake::handle(const TClientRecPtr& client, const std::string& requestText,
+                           metrics::RequestTimer* timing) {
     // The parsed values and the parser's working stacks live in buffers on this stack: a
     // request's few members fit them, where the parser's own pool would take (and give
     // back) a 64 KiB block per request and its stacks a few more. A larger request
@@ -67,7 +92,7 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
         cmd_.Reply(MakeMsgForClient("SYNTAX", code::E015, text::SyntaxCmd), client);
         return;
     }
-    timing.command = word;
+    if (timing != nullptr) timing->command = word;
     const int32_t command = CommandType(word);
     const Request r{client, word, json};
 

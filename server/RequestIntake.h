@@ -9,6 +9,7 @@
 
 #include "iocpengine/ClientRec.h"
 #include "platform/LimitEvents.h"
+#include "platform/Metrics.h"
 #include "protocol/TextUtils.h"
 #include "server/RequestFields.h"
 
@@ -23,8 +24,16 @@ class RequestIntake {
     RequestIntake(const RequestIntake&) = delete;
     RequestIntake& operator=(const RequestIntake&) = delete;
 
-    // Handles the body of one data message from client.
+    // Handles the body of one data message from client: counts it, writes its window-log
+    // line, times it by command and answers it.
     void Server_DataReceived(const TClientRecPtr& client, std::string_view body);
+
+    // For a caller that routes requests itself (a cluster node answers some here and
+    // forwards others): NoteRequest counts a request and writes its window-log line when it
+    // arrives, and HandleNoted answers one already noted, without counting, logging or
+    // timing it again.
+    void NoteRequest(std::string_view body);
+    void HandleNoted(const TClientRecPtr& client, std::string_view body);
 
     // Data messages handed to Server_DataReceived since creation (Process_Count).
     uint64_t ProcessCount() const { return Process_Count.load(std::memory_order_relaxed); }
@@ -38,6 +47,11 @@ class RequestIntake {
     };
 
     void reply(const Request& r, std::string_view code, std::string_view data) const;
+    // The request's text (the body's Base64 decoded), counted and logged.
+    std::string note(std::string_view body);
+    // Parses and answers a request; timing, when given, learns its command word.
+    void handle(const TClientRecPtr& client, const std::string& requestText,
+                metrics::RequestTimer* timing);
     // Reads a text member and checks it against the bounds of its kind.
     bool field(const Request& r, const char* name, TField kind, std::string& value) const;
 

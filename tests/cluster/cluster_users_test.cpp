@@ -200,6 +200,12 @@ TEST(ClusterPanel, TablesShowEveryNodeAndKickReachesAnyNode) {
                           ",\"master\":\"lee\",\"subject\":\"far\",\"type\":0,\"state\":0,"
                           "\"members\":[\"lee\"],\"node\":\"n1\"}"));
 
+    // A request this node answers itself (USRLIST goes to the cluster's directory, not the
+    // intake) is counted and has its window-log line, like any other.
+    kim->SendCommand("USRLIST");
+    ASSERT_TRUE(kim->WaitFor("USRLIST"));
+    EXPECT_THAT(until("/api/state", "USRLIST"), HasSubstr(R"({\"cmd\":\"USRLIST\"})"));
+
     // Kick: a user of this node, a user of another node, and an unknown ID.
     const httplib::Headers header{{"X-Tessil-Panel", "1"}};
     for (const auto& [id, client, status] :
