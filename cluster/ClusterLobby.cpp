@@ -205,11 +205,9 @@ void ClusterLobbyImpl::ClientDisconnected(const TClientRecPtr& client) {
         disconnected(client);
 }
 
-ClusterLobbyImpl::Peek ClusterLobbyImpl::peek(std::string_view body) {
+ClusterLobbyImpl::Peek ClusterLobbyImpl::peek(std::string_view requestText) {
     Peek p;
-    std::string text = GetStreamData(body);
-    RemoveSpace(text);
-    if (!ParseJsonObject(DecodeStr(text), p.json)) return p;
+    if (!ParseJsonObject(requestText, p.json)) return p;
     if (!GetJosnValue_Str(&p.json, "cmd", p.word)) return p;
     p.parsed = true;
     p.command = CommandType(p.word);
@@ -233,10 +231,9 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
     // Every request is counted and logged here, on arrival, whether this node answers it,
     // forwards it to a room's node or runs it through the intake (which does not count it
     // again); its time is until this node is done with it or has sent it on.
-    intake_.NoteRequest(body);
     metrics::RequestTimer timing;
-    const Peek p = peek(body);
-    if (p.parsed && CheckField(p.word, TField::Command, cmd_.Limits())) timing.command = p.word;
+    const Peek p = peek(intake_.NoteRequest(body));
+    if (p.parsed) timing.command = p.word;
     if (!p.parsed) {
         runHere(client, body);  // the intake answers the syntax error
         return true;

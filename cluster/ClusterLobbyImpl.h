@@ -58,7 +58,8 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
         int32_t command = 0;
         TJsonObject json;
     };
-    static Peek peek(std::string_view body);
+    // The command of a request's JSON text (RequestText of its body).
+    static Peek peek(std::string_view requestText);
 
     // ---- routing (ClusterLobby.cpp); each returns true when finished, false when the
     // strand is finished later ----

@@ -216,7 +216,7 @@ void ClusterLobbyImpl::onForward(const WireMessage& m) {
         }
     }
     int32_t target = 0;
-    const Peek p = peek(body);
+    const Peek p = peek(RequestText(body));
     if (p.parsed && p.command == cmdEnterRoom) GetJosnValue_Int(&p.json, "roomNo", target);
     DoneFor done{rec, requestId};
     auto run = [&] {

@@ -42,11 +42,8 @@ void TNetMesg::Tessil_SendString(std::string_view text, const TClientRecPtr& cli
 }
 
 std::shared_ptr<const std::string> TNetMesg::MakeFrame(std::string_view text) {
-    // Header and Base64 body in one buffer, encoded in place.
-    auto frame = std::make_shared<std::string>();
-    const size_t body = Base64EncodedSize(text.size());
-    frame->reserve(kHeaderSize + body);
-    frame->resize(kHeaderSize);
+    // Header and Base64 body in one buffer, encoded in place (the append reserves it).
+    auto frame = std::make_shared<std::string>(kHeaderSize, '\0');
     Base64EncodeAppend(*frame, text);
     TMsgHeader{static_cast<uint32_t>(frame->size() - kHeaderSize), mtData}.EncodeTo(frame->data());
     return frame;

@@ -29,9 +29,6 @@ struct Subscriber {
     bool wantsText = true;
 };
 
-// "YYYY-MM-DDTHH:MM:SS.mmmZ"
-constexpr size_t kStampBytes = 24;
-
 // What one kept line costs besides its text (time, deque slot, string headers).
 constexpr size_t kEntryOverhead = 96;
 
@@ -124,8 +121,8 @@ std::string EchoLine(const Entry& e, Echo mode) {
         return out;
     }
     // One buffer, with room for the line end the writer adds.
-    out.reserve(kStampBytes + 1 + (e.context.empty() ? 0 : e.context.size() + 3) + e.text.size() +
-                2);
+    out.reserve(logtext::kUtcStampBytes + 1 + (e.context.empty() ? 0 : e.context.size() + 3) +
+                e.text.size() + 2);
     logtext::AppendUtcStamp(out, e.when);
     out += ' ';
     if (!e.context.empty()) out.append("[").append(e.context).append("] ");

@@ -27,7 +27,8 @@ std::string Cut(std::string text, size_t maxBytes);
 // RedactSecrets, EscapeControls and Cut in that order.
 std::string Clean(std::string_view text, size_t maxBytes);
 
-// "2026-12-10T13:51:32.123Z".
+// "2026-12-10T13:51:32.123Z", kUtcStampBytes long.
+inline constexpr size_t kUtcStampBytes = 24;
 std::string UtcStamp(std::chrono::system_clock::time_point when);
 // The same appended to out.
 void AppendUtcStamp(std::string& out, std::chrono::system_clock::time_point when);

@@ -24,12 +24,13 @@ constexpr std::array<int8_t, 256> makeDecodeTable() {
 }
 constexpr auto kDecodeTable = makeDecodeTable();
 
-}  // namespace
-
+// Characters the encoder writes for a number of bytes, line breaks included.
 size_t Base64EncodedSize(size_t bytes) {
     const size_t chars = (bytes + 2) / 3 * 4;
     return chars + (chars / kLineLength) * 2;
 }
+
+}  // namespace
 
 std::string Base64Encode(std::string_view bytes) {
     std::string out;

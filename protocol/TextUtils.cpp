@@ -42,6 +42,12 @@ void RemoveSpace(std::string& text) {
     if (brace != std::string::npos) text.resize(brace + 1);
 }
 
+std::string RequestText(std::string_view body) {
+    std::string text = GetStreamData(body);
+    RemoveSpace(text);
+    return DecodeStr(text);
+}
+
 std::string TrimAnsi(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -28,6 +28,10 @@ std::string GetStreamData(std::string_view body);
 // Removes every blank and cuts the text after its last '}'.
 void RemoveSpace(std::string& text);
 
+// A request's JSON text from the body of its data message: GetStreamData, RemoveSpace,
+// then DecodeStr.
+std::string RequestText(std::string_view body);
+
 // The text with every blank (0x20) removed.
 std::string TrimAnsi(std::string_view text);
 
@@ -40,9 +44,8 @@ std::string UpperAscii(std::string_view text);
 // RFC 4648 Base64; the encoder writes CR LF after every 76th output character
 // (also after the last one); the decoder skips every character outside the alphabet.
 std::string Base64Encode(std::string_view bytes);
-// The same appended to out, and the length it appends for a number of bytes.
+// The same appended to out (which is grown once, to its final size).
 void Base64EncodeAppend(std::string& out, std::string_view bytes);
-size_t Base64EncodedSize(size_t bytes);
 std::string Base64Decode(std::string_view text);
 
 // Base64 text -> UTF-8 text; byte sequences that are not valid UTF-8 are dropped.

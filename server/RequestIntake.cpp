@@ -30,14 +30,6 @@ bool RequestIntake::field(const Request& r, const char* name, TField kind,
     return ReadField(r.json, name, kind, cmd_.Limits(), value);
 }
 
-namespace {
-std::string RequestText(std::string_view body) {
-    std::string text = GetStreamData(body);
-    RemoveSpace(text);
-    return DecodeStr(text);
-}
-}  // namespace
-
 std::string RequestIntake::note(std::string_view body) {
     Process_Count.fetch_add(1, std::memory_order_relaxed);
     std::string requestText = RequestText(body);
@@ -45,8 +37,8 @@ std::string RequestIntake::note(std::string_view body) {
     return requestText;
 }
 
-void RequestIntake::NoteRequest(std::string_view body) {
-    note(body);
+std::string RequestIntake::NoteRequest(std::string_view body) {
+    return note(body);
 }
 
 void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {

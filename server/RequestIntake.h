@@ -30,9 +30,9 @@ class RequestIntake {
 
     // For a caller that routes requests itself (a cluster node answers some here and
     // forwards others): NoteRequest counts a request and writes its window-log line when it
-    // arrives, and HandleNoted answers one already noted, without counting, logging or
-    // timing it again.
-    void NoteRequest(std::string_view body);
+    // arrives (and returns its text, as RequestText), and HandleNoted answers one already
+    // noted, without counting, logging or timing it again.
+    std::string NoteRequest(std::string_view body);
     void HandleNoted(const TClientRecPtr& client, std::string_view body);
 
     // Data messages handed to Server_DataReceived since creation (Process_Count).
