@@ -18,8 +18,9 @@ TCommonMsgServer::Impl::Impl(TCommonMsgServer& o) : owner(o) {
     requestor.SetOnRead([this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, const char* b,
                                uint32_t n) { TcpRequestorTcpRead(c, ch, k, b, n); });
     requestor.SetOnWriteFrames(
-        [this](TDnThreadContext*, TDnTcpChannel* ch, const TDnOutputMark* marks, size_t count,
-               const char*) { TcpRequestorTcpWriteFrames(ch, marks, count); });
+        [this](TDnThreadContext*, TDnTcpChannel* ch, const TDnOutputBuffer& out) {
+            TcpRequestorTcpWriteFrames(ch, out.marks.data(), out.marks.size());
+        });
     requestor.SetOnWriteStream(
         [this](TDnThreadContext* c, TDnTcpChannel* ch, void* k, std::istream& s) {
             TcpRequestorTcpWriteStream(c, ch, k, s);

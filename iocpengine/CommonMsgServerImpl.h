@@ -25,6 +25,7 @@
 #include "iocpengine/ConnectionLimits.h"
 #include "iocpengine/DnExecutor.h"
 #include "iocpengine/DnLogger.h"
+#include "iocpengine/DnOutputBuffer.h"
 #include "iocpengine/DnTcpChannel.h"
 #include "iocpengine/DnTcpListener.h"
 #include "iocpengine/DnTcpReactor.h"

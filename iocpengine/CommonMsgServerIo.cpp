@@ -320,9 +320,17 @@ bool TCommonMsgServer::Impl::InternalSendShared(TClientRec* client,
     if (frame->size() < kHeaderSize) return false;
     const TMsgHeader header = TMsgHeader::Decode(frame->data());
     const uint64_t size = frame->size() + kQueuedFrameOverhead;
-    return QueueCounted(client, size, [&](TDnTcpChannel* channel) {
-        requestor.Append(channel, WriteKey(header.MsgType, header.MsgLen > 0), *frame);
-    });
+    void* const key = WriteKey(header.MsgType, header.MsgLen > 0);
+    // A frame this short is copied: that costs less than the reference's count and one
+    // more piece in the send. A longer one (a room's notice, built once for all its
+    // members) is referenced by each member's output buffer, so a fan-out writes a mark
+    // per member instead of the frame.
+    constexpr size_t kMinReferencedFrame = 256;
+    if (frame->size() < kMinReferencedFrame)
+        return QueueCounted(
+            client, size, [&](TDnTcpChannel* channel) { requestor.Append(channel, key, *frame); });
+    return QueueCounted(
+        client, size, [&](TDnTcpChannel* channel) { requestor.AppendShared(channel, key, frame); });
 }
 
 template <typename Queue>

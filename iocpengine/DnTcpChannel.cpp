@@ -121,22 +121,32 @@ void TDnTcpChannel::QueueWriteLocked(TDnTcpRequest* request) {
 
 bool TDnTcpChannel::AppendOutput(IDnTcpWriteHandler* handler, void* key, std::string_view head,
                                  std::string_view body) {
+    return AppendOutputWith(handler, head.size() + body.size(),
+                            [&](TDnTcpWriteRequest* out) { out->AppendFrame(key, head, body); });
+}
+
+bool TDnTcpChannel::AppendOutputShared(IDnTcpWriteHandler* handler, void* key,
+                                       const std::shared_ptr<const std::string>& frame) {
+    return AppendOutputWith(handler, frame->size(),
+                            [&](TDnTcpWriteRequest* out) { out->AppendShared(key, frame); });
+}
+
+template <typename Add>
+bool TDnTcpChannel::AppendOutputWith(IDnTcpWriteHandler* handler, size_t bytes, Add&& add) {
     // One output write carries at most this much; a larger backlog continues in the next.
     constexpr size_t kMaxOutputWrite = 64u * 1024 * 1024;
     std::lock_guard lock(guard_);
     if (IsClosed() || closingRequest_) return false;
     TDnTcpWriteRequest* out = openOutput_;
-    if (out != nullptr && (out->FHandler != handler ||
-                           size_t{out->size_} + head.size() + body.size() > kMaxOutputWrite))
-        out = nullptr;
-    if (out != nullptr) {
-        out->AppendFrame(key, head, body);
+    if (out != nullptr && out->FHandler == handler &&
+        size_t{out->size_} + bytes <= kMaxOutputWrite) {
+        add(out);
         return true;
     }
-    out = TDnTcpWriteRequest::CreateOutput(this, handler);
-    out->AppendFrame(key, head, body);
-    openOutput_ = out;
-    QueueWriteLocked(out);
+    std::unique_ptr<TDnTcpWriteRequest> fresh(TDnTcpWriteRequest::CreateOutput(this, handler));
+    add(fresh.get());
+    openOutput_ = fresh.get();
+    QueueWriteLocked(fresh.release());
     return true;
 }
 

@@ -18,7 +18,8 @@
 //   gathers every write queued behind it into one send. The writes that one send
 //   finished complete in one dispatch, each handler once, in queue order. A brutal close
 //   first tries one send of what is queued, so a reply queued just before it still leaves.
-// - AppendOutput copies a frame into the channel's output buffer: the output write at the
+// - AppendOutput copies a frame into the channel's output buffer (AppendOutputShared
+//   references a frame built once for many channels instead): the output write at the
 //   tail of the write queue that has not started yet, or a new one queued (and flushed at
 //   the end of the round like any write). A round's frames to one connection therefore
 //   cost one request, one buffer from the worker's pool and one send; a send that takes
@@ -75,6 +76,9 @@ class TDnTcpChannel : public TDnObject {
     // channel is closed or closing.
     bool AppendOutput(IDnTcpWriteHandler* handler, void* key, std::string_view head,
                       std::string_view body = {});
+    // The same with the frame referenced by the output buffer instead of copied.
+    bool AppendOutputShared(IDnTcpWriteHandler* handler, void* key,
+                            const std::shared_ptr<const std::string>& frame);
     // After a request's handler has run: frees it and starts what comes next. For a
     // write, first completes (handler, then free) the queued writes its send finished.
     void ExecuteNext(TDnTcpRequest* request);
@@ -152,6 +156,9 @@ class TDnTcpChannel : public TDnObject {
     void StartHead(TDnTcpRequest* head);
     // Queues a write behind the others; the first one is flushed at the end of the round.
     void QueueWriteLocked(TDnTcpRequest* request);
+    // Adds a frame (add(write)) to the open output write, or to a new one it queues.
+    template <typename Add>
+    bool AppendOutputWith(IDnTcpWriteHandler* handler, size_t bytes, Add&& add);
     // Starts what follows in the read or write queue (lock held).
     void StartNextLocked(TDnIORequestType type);
     // Lists the channel for a flush at the end of the round, once (lock held).

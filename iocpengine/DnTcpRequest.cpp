@@ -12,12 +12,10 @@
 namespace tessil {
 
 void IDnTcpWriteHandler::DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
-                                       const TDnOutputMark* marks, size_t count, const char* base) {
-    uint32_t start = 0;
-    for (size_t i = 0; i < count; ++i) {
-        DoWrite(context, channel, marks[i].key, base + start, marks[i].end - start);
-        start = marks[i].end;
-    }
+                                       const TDnOutputBuffer& out) {
+    out.ForEachFrame([&](void* key, std::string_view frame) {
+        DoWrite(context, channel, key, frame.data(), static_cast<uint32_t>(frame.size()));
+    });
 }
 
 TDnTcpRequest::TDnTcpRequest(TDnTcpChannel* channel, void* key, TDnIORequestType refType)

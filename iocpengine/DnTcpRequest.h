@@ -27,7 +27,7 @@ namespace tessil {
 
 class TDnTcpChannel;
 class TDnTcpRequest;
-struct TDnOutputMark;
+struct TDnOutputBuffer;
 
 enum TDnIORequestType : int32_t {
     rtRead = 0,
@@ -86,10 +86,10 @@ class IDnTcpWriteHandler {
     // The stream is freed after the call; the handler must not keep it.
     virtual void DoWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                                std::istream& stream) = 0;
-    // The frames one output write carried, all sent: frame i is base[marks[i-1].end ..
-    // marks[i].end) (from 0 for the first). By default one DoWrite per frame, in order.
+    // The frames one output write carried, all sent (out.marks, in order). By default one
+    // DoWrite per frame, in order.
     virtual void DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
-                               const TDnOutputMark* marks, size_t count, const char* base);
+                               const TDnOutputBuffer& out);
 };
 
 class IDnTcpCloseHandler {

@@ -75,6 +75,12 @@ bool TDnTcpRequestor::Append(TDnTcpChannel* channel, void* key, std::string_view
     return channel->AppendOutput(this, key, head, body);
 }
 
+bool TDnTcpRequestor::AppendShared(TDnTcpChannel* channel, void* key,
+                                   const std::shared_ptr<const std::string>& frame) {
+    if (!CheckAvail()) return false;
+    return channel->AppendOutputShared(this, key, frame);
+}
+
 void TDnTcpRequestor::WriteStream(TDnTcpChannel* channel, void* key,
                                   std::unique_ptr<std::istream> stream) {
     if (!CheckAvail()) return;
@@ -111,12 +117,12 @@ void TDnTcpRequestor::DoWrite(TDnThreadContext* context, TDnTcpChannel* channel,
 }
 
 void TDnTcpRequestor::DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
-                                    const TDnOutputMark* marks, size_t count, const char* base) {
+                                    const TDnOutputBuffer& out) {
     if (!onWriteFrames_) {
-        IDnTcpWriteHandler::DoWriteFrames(context, channel, marks, count, base);
+        IDnTcpWriteHandler::DoWriteFrames(context, channel, out);
         return;
     }
-    Raise([&] { onWriteFrames_(context, channel, marks, count, base); });
+    Raise([&] { onWriteFrames_(context, channel, out); });
 }
 
 void TDnTcpRequestor::DoWriteError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,

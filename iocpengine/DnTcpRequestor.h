@@ -82,8 +82,7 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
     using TDnTcpWriteStream =
         std::function<void(TDnThreadContext*, TDnTcpChannel*, void* key, std::istream&)>;
     using TDnTcpWriteFrames =
-        std::function<void(TDnThreadContext*, TDnTcpChannel*, const TDnOutputMark* marks,
-                           size_t count, const char* base)>;
+        std::function<void(TDnThreadContext*, TDnTcpChannel*, const TDnOutputBuffer& out)>;
 
     void SetOnRead(TDnTcpRead fn) { onRead_ = std::move(fn); }
     void SetOnWrite(TDnTcpWrite fn) { onWrite_ = std::move(fn); }
@@ -112,6 +111,10 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
     // or when the channel is closing.
     bool Append(TDnTcpChannel* channel, void* key, std::string_view head,
                 std::string_view body = {});
+    // The same for a frame built once for many channels: the output buffer references it
+    // instead of copying it (it must not change afterwards).
+    bool AppendShared(TDnTcpChannel* channel, void* key,
+                      const std::shared_ptr<const std::string>& frame);
     // Sends the stream from its position to its end and frees it afterwards.
     void WriteStream(TDnTcpChannel* channel, void* key, std::unique_ptr<std::istream> stream);
     // Nothing without a channel.
@@ -131,7 +134,7 @@ class TDnTcpRequestor : public TDnTcpAbstractRequestor,
     void DoWriteStream(TDnThreadContext* context, TDnTcpChannel* channel, void* key,
                        std::istream& stream) override;
     void DoWriteFrames(TDnThreadContext* context, TDnTcpChannel* channel,
-                       const TDnOutputMark* marks, size_t count, const char* base) override;
+                       const TDnOutputBuffer& out) override;
     // Closes the channel's socket, then raises OnClose.
     void DoClose(TDnThreadContext* context, TDnTcpChannel* channel, void* key) override;
     void DoCloseError(TDnThreadContext* context, TDnTcpChannel* channel, void* key,

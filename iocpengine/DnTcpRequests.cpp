@@ -232,10 +232,14 @@ TDnTcpWriteRequest::~TDnTcpWriteRequest() {
 }
 
 void TDnTcpWriteRequest::AppendFrame(void* key, std::string_view head, std::string_view body) {
-    std::string& b = out_->bytes;
-    b.append(head).append(body);
-    out_->marks.push_back(TDnOutputMark{static_cast<uint32_t>(b.size()), key});
-    size_ = static_cast<uint32_t>(b.size());
+    out_->Append(key, head, body);
+    size_ = out_->Size();
+    FToWrite = size_;
+}
+
+void TDnTcpWriteRequest::AppendShared(void* key, std::shared_ptr<const std::string> frame) {
+    out_->AppendShared(key, std::move(frame));
+    size_ = out_->Size();
     FToWrite = size_;
 }
 
@@ -274,11 +278,8 @@ bool TDnTcpWriteRequest::Prepare() {
         // Every caller holds the channel's lock. From here on the buffer does not change:
         // later frames go to a new write.
         if (FChannel->openOutput_ == this) FChannel->openOutput_ = nullptr;
-        data_ = out_->bytes.data();
-        size_ = static_cast<uint32_t>(out_->bytes.size());
-        FWSABuf = iovec{const_cast<char*>(data_) + sent_, Remaining()};
-        ov->iov = &FWSABuf;
-        ov->iovCount = 1;
+        size_ = out_->Size();
+        ov->iovCount = out_->Gather(sent_, &ov->iov);
     } else if (Gatherable()) {
         if (gathered_ && Remaining() == 0) {
             // Everything went out with an earlier request's send.
@@ -343,8 +344,7 @@ void TDnTcpWriteRequest::CallHandler(TDnThreadContext* context) {
         // One completion per frame, in the order they were appended.
         if (!FHandler) return;
         if (FErrorCode == 0) {
-            FHandler->DoWriteFrames(context, FChannel, out_->marks.data(), out_->marks.size(),
-                                    out_->bytes.data());
+            FHandler->DoWriteFrames(context, FChannel, *out_);
             return;
         }
         for (const TDnOutputMark& m : out_->marks)

@@ -133,10 +133,13 @@ class TDnTcpWriteRequest : public TDnTcpRequest {
     TDnTcpWriteRequest(TDnTcpChannel* channel, void* key, IDnTcpWriteHandler* handler, Kind kind);
     // May join the send of the write ahead of it (its bytes never change once queued).
     bool Gatherable() const { return kind_ <= Kind::Shared; }
-    // Its bytes are one range (data_, size_), sent_ of them gone.
+    // Sent by offset: size_ bytes (one range from data_, or an output write's buffer),
+    // sent_ of them gone.
     bool Contiguous() const { return kind_ <= Kind::Output; }
-    // Output writes: one more frame, from up to two pieces (not yet started; channel lock).
+    // Output writes: one more frame, from up to two pieces copied, or a shared frame
+    // referenced (not yet started; channel lock).
     void AppendFrame(void* key, std::string_view head, std::string_view body);
+    void AppendShared(void* key, std::shared_ptr<const std::string> frame);
     uint32_t Remaining() const { return size_ - sent_; }
     // Accounts n bytes of a gathered send to this request; returns the bytes left over.
     uint32_t Consume(uint32_t n);

@@ -5,12 +5,15 @@
 // once, and nothing queued is left unsent when a round ends. And the connection's output
 // buffer: a backlog larger than the socket takes leaves whole and in order across partial
 // sends (frames added meanwhile follow it), each frame completes once, and the memory of
-// a burst is given back once it has left.
+// a burst is given back once it has left; the pieces of a send, copied and referenced
+// frames, are the stream from wherever the last send stopped.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "iocpengine/DnOutputBuffer.h"
@@ -165,16 +168,26 @@ std::string Numbered(int i, size_t size) {
     return body;
 }
 
+// Queues frame i: every third one as a frame built for many connections (referenced by
+// the output buffer, not copied), the others copied.
+void QueueNumbered(TCommonMsgServer& s, const TClientRecPtr& c, int i, size_t size) {
+    if (i % 3 == 0)
+        s.SendFrame(std::make_shared<const std::string>(EncodeFrame(mtData, Numbered(i, size))), c);
+    else
+        s.SendString(Numbered(i, size), c);
+}
+
 // The client reads nothing until the server has queued far more than the socket buffers
 // hold: the first part from the worker's round, the rest from another thread while the
-// first send is still unfinished.
+// first send is still unfinished. Copied and referenced frames alternate, more of them in
+// one write than one send takes.
 TEST(OutputBuffer, ABacklogLeavesWholeAndInOrderAcrossPartialSends) {
     test::MsgServerHarness h;
     constexpr int kFrames = 4000;
     constexpr size_t kBody = 2000;  // 8 MB in all
     std::atomic<bool> firstHalfQueued{false};
     h.onData = [&](TCommonMsgServer& s, const TClientRecPtr& c, std::string_view) {
-        for (int i = 0; i < kFrames / 2; ++i) s.SendString(Numbered(i, kBody), c);
+        for (int i = 0; i < kFrames / 2; ++i) QueueNumbered(s, c, i, kBody);
         firstHalfQueued = true;
     };
     test::RawSocket sock;
@@ -184,7 +197,7 @@ TEST(OutputBuffer, ABacklogLeavesWholeAndInOrderAcrossPartialSends) {
     ASSERT_TRUE(sock.SendFrame(mtData, "go"));
     for (int i = 0; i < 500 && !firstHalfQueued; ++i) usleep(10000);
     ASSERT_TRUE(firstHalfQueued);
-    for (int i = kFrames / 2; i < kFrames; ++i) h.server.SendString(Numbered(i, kBody), rec);
+    for (int i = kFrames / 2; i < kFrames; ++i) QueueNumbered(h.server, rec, i, kBody);
     EXPECT_GT(rec->FPendingOut.load(), 1u << 20) << "the backlog waits in the server";
     for (int i = 0; i < kFrames; ++i) {
         auto f = sock.ReadFrame();
@@ -203,6 +216,68 @@ TEST(OutputBuffer, ABacklogLeavesWholeAndInOrderAcrossPartialSends) {
     EXPECT_TRUE(sock.StaysOpenAndQuiet(std::chrono::milliseconds(20)));
 }
 
+// The pieces of a send are the buffer's stream from wherever the last send stopped:
+// copied frames next to each other form one piece, a referenced frame is its own, and a
+// send never takes more pieces than the system allows.
+TEST(OutputBuffer, GatheredPiecesAreTheStreamFromAnyOffset) {
+    auto piecesFrom = [](TDnOutputBuffer& b, uint32_t from, int* count) {
+        const iovec* iov = nullptr;
+        *count = b.Gather(from, &iov);
+        std::string s;
+        for (int i = 0; i < *count; ++i)
+            s.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+        return s;
+    };
+    struct Case {
+        const char* name;
+        std::vector<int> kinds;  // per frame: 0 copied, 1 referenced
+    };
+    std::vector<int> many(TDnOutputBuffer::kMaxIov + 100, 1);
+    for (size_t i = 0; i < many.size(); i += 4) many[i] = 0;
+    const std::vector<Case> cases = {
+        {"copied only", {0, 0, 0}},
+        {"referenced only", {1, 1}},
+        {"mixed", {0, 1, 0, 0, 1, 1, 0}},
+        {"more pieces than one send takes", many},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto b = std::make_unique<TDnOutputBuffer>();
+        std::string stream;
+        std::vector<std::string> frames;
+        for (size_t i = 0; i < c.kinds.size(); ++i) {
+            const std::string frame = Numbered(static_cast<int>(i), 5 + i % 7);
+            void* key = reinterpret_cast<void*>(i + 1);
+            if (c.kinds[i] == 0)
+                b->Append(key, frame.substr(0, 2), frame.substr(2));
+            else
+                b->AppendShared(key, std::make_shared<const std::string>(frame));
+            frames.push_back(frame);
+            stream += frame;
+        }
+        ASSERT_EQ(b->Size(), stream.size());
+        // Sends that stop anywhere: inside a frame, at its end, one byte at a time.
+        for (uint32_t from = 0; from < stream.size(); from += 1 + from % 5) {
+            int count = 0;
+            const std::string rest = piecesFrom(*b, from, &count);
+            ASSERT_LE(count, static_cast<int>(TDnOutputBuffer::kMaxIov));
+            ASSERT_GT(count, 0);
+            ASSERT_EQ(rest, stream.substr(from, rest.size())) << "from " << from;
+            if (count < static_cast<int>(TDnOutputBuffer::kMaxIov)) {
+                ASSERT_EQ(rest.size(), stream.size() - from) << "from " << from;
+            }
+        }
+        size_t i = 0;
+        b->ForEachFrame([&](void* key, std::string_view frame) {
+            ASSERT_LT(i, frames.size());
+            EXPECT_EQ(key, reinterpret_cast<void*>(i + 1));
+            EXPECT_EQ(frame, frames[i]);
+            ++i;
+        });
+        EXPECT_EQ(i, frames.size());
+    }
+}
+
 // The pool keeps a buffer of ordinary size for the next round and lets a burst's memory go.
 TEST(OutputBuffer, APoolKeepsOrdinaryBuffersAndFreesABurstsOne) {
     const uint64_t before = TDnOutputBuffer::PooledBytes();
@@ -213,7 +288,7 @@ TEST(OutputBuffer, APoolKeepsOrdinaryBuffersAndFreesABurstsOne) {
 
     auto small = TDnOutputBuffer::Take();
     small->bytes.assign(300, 'x');
-    small->marks.push_back({300, nullptr});
+    small->marks.push_back({300, 0, nullptr});
     const char* memory = small->bytes.data();
     TDnOutputBuffer::Give(std::move(small));
     EXPECT_GT(TDnOutputBuffer::PooledBytes(), before);
