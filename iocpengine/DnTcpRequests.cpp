@@ -271,14 +271,18 @@ void TDnTcpWriteRequest::Execute() {
 }
 
 bool TDnTcpWriteRequest::Prepare() {
+    const bool continuing = Running();  // the rest after a partial send
     TDnTcpRequest::Execute();
     platform::Overlapped* ov = &FContext.FOverlapped;
     followers_ = 0;
     if (kind_ == Kind::Output) {
-        // Every caller holds the channel's lock. From here on the buffer does not change:
-        // later frames go to a new write.
-        if (FChannel->openOutput_ == this) FChannel->openOutput_ = nullptr;
-        size_ = out_->Size();
+        if (!continuing) {
+            // The first start, under the channel's lock. From here on the buffer does not
+            // change: later frames go to a new write. A continuation runs without the
+            // lock and leaves the channel alone.
+            if (FChannel->openOutput_ == this) FChannel->openOutput_ = nullptr;
+            size_ = out_->Size();
+        }
         ov->iovCount = out_->Gather(sent_, &ov->iov);
     } else if (Gatherable()) {
         if (gathered_ && Remaining() == 0) {
