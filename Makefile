@@ -42,7 +42,7 @@ test-tsan: deps-test
 	@[ -f build/tsan/CMakeCache.txt ] || cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIL_SANITIZE=thread -DTESSIL_BUILD_BENCH=OFF
 	cmake --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'concurrency|e2e|cluster'
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'concurrency|e2e|cluster|iocpengine'
 
 test-sanitize: test-asan test-tsan
 
