@@ -489,7 +489,7 @@ size_t TDnTcpChannel::HeapBytes() {
     if (cache_.capacity() > 15) n += cache_.capacity() + 1;
     if (gatherIov_) n += sizeof(iovec) * kMaxGather;
     if (outgoing_) n += sizeof(TDnDataQueue) + static_cast<size_t>(outgoing_->Capacity());
-    if (openOutput_) n += openOutput_->out_->bytes.capacity();
+    if (openOutput_) n += openOutput_->out_->Capacity();
     return n;
 }
 
