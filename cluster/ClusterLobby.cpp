@@ -205,9 +205,10 @@ void ClusterLobbyImpl::ClientDisconnected(const TClientRecPtr& client) {
         disconnected(client);
 }
 
-ClusterLobbyImpl::Peek ClusterLobbyImpl::peek(std::string_view requestText) {
+ClusterLobbyImpl::Peek ClusterLobbyImpl::peek(std::string requestText) {
     Peek p;
-    if (!ParseJsonObject(requestText, p.json)) return p;
+    p.text = std::move(requestText);
+    if (!ParseJsonObject(p.text, p.json)) return p;
     if (!GetJosnValue_Str(&p.json, "cmd", p.word)) return p;
     p.parsed = true;
     p.command = CommandType(p.word);
@@ -235,31 +236,31 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
     const Peek p = peek(intake_.NoteRequest(body));
     if (p.parsed) timing.command = p.word;
     if (!p.parsed) {
-        runHere(client, body);  // the intake answers the syntax error
+        runHere(client, p.text);  // the intake answers the syntax error
         return true;
     }
     switch (p.command) {
         case cmdLogin:
-            return login(client, p, body);
+            return login(client, p);
         case cmdLogout:
         case cmdLogoutReq:
-            return logout(client, p, body);
+            return logout(client, p);
         default:
             break;
     }
     if (!gatePasses(client)) {
-        runHere(client, body);  // the intake's login gate answers
+        runHere(client, p.text);  // the intake's login gate answers
         return true;
     }
     switch (p.command) {
         case cmdUsrList:
             return userList(client, p);
         case cmdFindUser:
-            return findUser(client, p, body);
+            return findUser(client, p);
         case cmdRoomList:
-            return roomList(client, p, body);
+            return roomList(client, p);
         case cmdUsrMsg:
-            return userMessage(client, p, body);
+            return userMessage(client, p);
         default:
             break;
     }
@@ -279,7 +280,7 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
     }
     if (p.command == cmdUsrMsgAll || p.command == cmdUsrDef) {
         // Chat changes no state: nothing to publish afterwards.
-        intake_.HandleNoted(client, body);
+        intake_.HandleNoted(client, p.text);
         return true;
     }
     int32_t roomNo = 0;
@@ -292,38 +293,39 @@ bool ClusterLobbyImpl::handle(const TClientRecPtr& client, const std::string& bo
                 refuseUnavailable(client, p.word);
                 return true;
             }
-            node_.NodeOfRoom(roomNo, [this, client, body](std::optional<std::string> owner) {
+            auto routed = [this, client, body, text = p.text](std::optional<std::string> owner) {
                 if (!owner) {
                     refuseUnavailable(client, "ENTERROOM");
                     finish(client);
                 } else if (owner->empty() || *owner == node_.Name()) {
                     // No node owns the number: the lobby here refuses it as it should.
-                    runHere(client, body);
+                    runHere(client, text);
                     finish(client);
                 } else if (forward(client, body, *owner, "ENTERROOM")) {
                     finish(client);
                 }
-            });
+            };
+            node_.NodeOfRoom(roomNo, std::move(routed));
             return false;
         }
     }
-    runHere(client, body, roomNo);
+    runHere(client, p.text, roomNo);
     return true;
 }
 
-void ClusterLobbyImpl::runHere(const TClientRecPtr& client, const std::string& body,
+void ClusterLobbyImpl::runHere(const TClientRecPtr& client, const std::string& requestText,
                                int32_t extraRoom) {
     withSettle(
-        client, [&] { intake_.HandleNoted(client, body); }, extraRoom);
+        client, [&] { intake_.HandleNoted(client, requestText); }, extraRoom);
 }
 
 // ---- login and logout ------------------------------------------------------------------
 
-bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p, const std::string& body) {
+bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p) {
     std::string usrid, pass, gcode;
     if (client->FLoginState == 1 || !GetJosnValue_Str(&p.json, "usrid", usrid) ||
         !GetJosnValue_Str(&p.json, "pass", pass) || !GetJosnValue_Str(&p.json, "gcode", gcode)) {
-        runHere(client, body);  // the intake's own refusals
+        runHere(client, p.text);  // the intake's own refusals
         return true;
     }
     if (!node_.AdmitsLogins()) {
@@ -333,17 +335,17 @@ bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p, const s
     }
     // The ID is claimed in Redis first (atomically: of two nodes racing, one wins), then
     // the login runs here as on a single server.
-    node_.ClaimUser(usrid, [this, client, body, usrid, gcode](ClusterNode::Claim claim) {
+    node_.ClaimUser(usrid, [this, client, text = p.text, usrid, gcode](ClusterNode::Claim claim) {
         if (claim == ClusterNode::Claim::Claimed && cmd_.Tessil_IsExistsUser(usrid)) {
-            runHere(client, body);  // already logged in here: the lobby refuses it
+            runHere(client, text);  // already logged in here: the lobby refuses it
         } else if (claim == ClusterNode::Claim::Claimed) {
             // Listed before the reply goes out, so a list read on any node right after the
             // client's E000 shows the user.
             PresenceItem item;
             item.userid = usrid;
             item.gcode = gcode;
-            node_.PutUser(item, [this, client, body, usrid] {
-                runHere(client, body);
+            node_.PutUser(item, [this, client, text, usrid] {
+                runHere(client, text);
                 if (!cmd_.Tessil_IsExistsUser(usrid)) {
                     node_.ReleaseUser(usrid);
                     if (!cmd_.Tessil_IsExistsUser(usrid)) node_.DropUser(usrid);
@@ -363,12 +365,12 @@ bool ClusterLobbyImpl::login(const TClientRecPtr& client, const Peek& p, const s
     return false;
 }
 
-bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p, const std::string& body) {
+bool ClusterLobbyImpl::logout(const TClientRecPtr& client, const Peek& p) {
     std::string named;
     GetJosnValue_Str(&p.json, "usrid", named);
     if (TClientRecPtr target = localClient(named); target || named.empty()) {
         // A user of this node (or a malformed request): the lobby here decides.
-        runHere(client, body, target ? target->FRoomNo.load() : 0);
+        runHere(client, p.text, target ? target->FRoomNo.load() : 0);
         if (target) loggedOut(named);
         return true;
     }
@@ -499,11 +501,10 @@ bool ClusterLobbyImpl::userList(const TClientRecPtr& client, const Peek& p) {
     return false;
 }
 
-bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p,
-                                const std::string& body) {
+bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p) {
     std::string usrid;
     if (!GetJosnValue_Str(&p.json, "usrid", usrid)) {
-        runHere(client, body);
+        runHere(client, p.text);
         return true;
     }
     node_.FindUser(usrid, [this, client, word = p.word](std::optional<ClusterNode::Found> f) {
@@ -520,11 +521,10 @@ bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p,
     return false;
 }
 
-bool ClusterLobbyImpl::roomList(const TClientRecPtr& client, const Peek& p,
-                                const std::string& body) {
+bool ClusterLobbyImpl::roomList(const TClientRecPtr& client, const Peek& p) {
     int32_t roomNo = 0;
     if (!GetJosnValue_Int(&p.json, "roomNo", roomNo)) {
-        runHere(client, body);
+        runHere(client, p.text);
         return true;
     }
     node_.ListRooms(roomNo, [this, client, word = p.word](std::optional<std::string> items) {
@@ -537,15 +537,14 @@ bool ClusterLobbyImpl::roomList(const TClientRecPtr& client, const Peek& p,
     return false;
 }
 
-bool ClusterLobbyImpl::userMessage(const TClientRecPtr& client, const Peek& p,
-                                   const std::string& body) {
+bool ClusterLobbyImpl::userMessage(const TClientRecPtr& client, const Peek& p) {
     std::string usrid, mesg;
     std::optional<TUserMessage> m;
     if (GetJosnValue_Str(&p.json, "usrid", usrid) && GetJosnValue_Str(&p.json, "mesg", mesg))
         m = ReadUserMessage(usrid, mesg);
     if (!m || cmd_.Tessil_IsExistsUser(m->to)) {
         // Format errors, empty parts and users of this node: as on one server.
-        runHere(client, body);
+        runHere(client, p.text);
         return true;
     }
     const std::string to = m->to, text = m->text;

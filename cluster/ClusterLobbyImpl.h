@@ -51,25 +51,26 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     bool Kick(const std::string& usrid) override;
 
   private:
-    // One parsed request (the intake parses it again when it runs it here).
+    // One parsed request (the intake parses its text again when it runs it here).
     struct Peek {
+        std::string text;  // the request's JSON text (RequestText of its body)
         bool parsed = false;
         std::string word;
         int32_t command = 0;
         TJsonObject json;
     };
     // The command of a request's JSON text (RequestText of its body).
-    static Peek peek(std::string_view requestText);
+    static Peek peek(std::string requestText);
 
     // ---- routing (ClusterLobby.cpp); each returns true when finished, false when the
     // strand is finished later ----
     bool handle(const TClientRecPtr& client, const std::string& body);
-    bool login(const TClientRecPtr& client, const Peek& p, const std::string& body);
-    bool logout(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool login(const TClientRecPtr& client, const Peek& p);
+    bool logout(const TClientRecPtr& client, const Peek& p);
     bool userList(const TClientRecPtr& client, const Peek& p);
-    bool findUser(const TClientRecPtr& client, const Peek& p, const std::string& body);
-    bool roomList(const TClientRecPtr& client, const Peek& p, const std::string& body);
-    bool userMessage(const TClientRecPtr& client, const Peek& p, const std::string& body);
+    bool findUser(const TClientRecPtr& client, const Peek& p);
+    bool roomList(const TClientRecPtr& client, const Peek& p);
+    bool userMessage(const TClientRecPtr& client, const Peek& p);
     bool disconnected(const TClientRecPtr& client);
     // LOGOUT of a user of this node asked by another node: the lobby's verdict (the ID's
     // lock, the password), and the user's cluster state cleared.
@@ -81,8 +82,10 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     void failLogout(const std::string& requestId);
     // LOGOUTs waiting for the answer of `node` (every node: "").
     std::vector<std::string> logoutsTo(const std::string& node) const;
-    // Runs the request here, then publishes what it changed.
-    void runHere(const TClientRecPtr& client, const std::string& body, int32_t extraRoom = 0);
+    // Runs the request (its text, already counted and logged) here, then publishes what it
+    // changed.
+    void runHere(const TClientRecPtr& client, const std::string& requestText,
+                 int32_t extraRoom = 0);
     bool gatePasses(const TClientRecPtr& client) const;
     // The reply for a command that needs the cluster while it is unreachable.
     void refuseUnavailable(const TClientRecPtr& client, std::string_view word);

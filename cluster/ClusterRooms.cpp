@@ -216,12 +216,15 @@ void ClusterLobbyImpl::onForward(const WireMessage& m) {
         }
     }
     int32_t target = 0;
-    const Peek p = peek(RequestText(body));
+    // Counted and logged here too: this node runs it.
+    const Peek p = peek(intake_.NoteRequest(body));
     if (p.parsed && p.command == cmdEnterRoom) GetJosnValue_Int(&p.json, "roomNo", target);
     DoneFor done{rec, requestId};
     auto run = [&] {
+        metrics::RequestTimer timing;
+        if (p.parsed) timing.command = p.word;
         AnsweringScope answering(rec.get(), requestId);
-        intake_.Server_DataReceived(rec, body);
+        intake_.HandleNoted(rec, p.text);
     };
     if (p.parsed && (p.command == cmdUsrMsgAll || p.command == cmdUsrDef)) {
         // Chat changes no state: only the answer goes back.

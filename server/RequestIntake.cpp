@@ -30,15 +30,11 @@ bool RequestIntake::field(const Request& r, const char* name, TField kind,
     return ReadField(r.json, name, kind, cmd_.Limits(), value);
 }
 
-std::string RequestIntake::note(std::string_view body) {
+std::string RequestIntake::NoteRequest(std::string_view body) {
     Process_Count.fetch_add(1, std::memory_order_relaxed);
     std::string requestText = RequestText(body);
     windowlog::Add(requestText);
     return requestText;
-}
-
-std::string RequestIntake::NoteRequest(std::string_view body) {
-    return note(body);
 }
 
 void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string_view body) {
@@ -47,11 +43,11 @@ void RequestIntake::Server_DataReceived(const TClientRecPtr& client, std::string
         Process_Count.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    handle(client, note(body), &timing);
+    handle(client, NoteRequest(body), &timing);
 }
 
-void RequestIntake::HandleNoted(const TClientRecPtr& client, std::string_view body) {
-    if (client) handle(client, RequestText(body), nullptr);
+void RequestIntake::HandleNoted(const TClientRecPtr& client, const std::string& requestText) {
+    if (client) handle(client, requestText, nullptr);
 }
 
 void RequestIntake::handle(const TClientRecPtr& client, const std::string& requestText,

@@ -30,10 +30,10 @@ class RequestIntake {
 
     // For a caller that routes requests itself (a cluster node answers some here and
     // forwards others): NoteRequest counts a request and writes its window-log line when it
-    // arrives (and returns its text, as RequestText), and HandleNoted answers one already
-    // noted, without counting, logging or timing it again.
+    // arrives and returns its text (RequestText of the body), and HandleNoted answers that
+    // text without counting, logging or timing it again.
     std::string NoteRequest(std::string_view body);
-    void HandleNoted(const TClientRecPtr& client, std::string_view body);
+    void HandleNoted(const TClientRecPtr& client, const std::string& requestText);
 
     // Data messages handed to Server_DataReceived since creation (Process_Count).
     uint64_t ProcessCount() const { return Process_Count.load(std::memory_order_relaxed); }
@@ -47,8 +47,6 @@ class RequestIntake {
     };
 
     void reply(const Request& r, std::string_view code, std::string_view data) const;
-    // The request's text (the body's Base64 decoded), counted and logged.
-    std::string note(std::string_view body);
     // Parses and answers a request; timing, when given, learns its command word.
     void handle(const TClientRecPtr& client, const std::string& requestText,
                 metrics::RequestTimer* timing);
