@@ -202,6 +202,9 @@ void TCommonMsgServer::SetOnError(TOnErrorEvent fn) {
 void TCommonMsgServer::SetOnStreamSent(TOnStreamSentEvent fn) {
     impl_->onStreamSent.Set(std::move(fn));
 }
+void TCommonMsgServer::SetStreamSentEvents(bool on) {
+    impl_->streamSentEvents.store(on);
+}
 
 uint16_t TCommonMsgServer::Port() const {
     uint16_t bound = impl_->boundPort.load();

@@ -44,6 +44,10 @@ class TCommonMsgServer : public IMsgTransport {
     void SetOnDataReceived(TOnDataReceivedEvent fn);
     void SetOnError(TOnErrorEvent fn);
     void SetOnStreamSent(TOnStreamSentEvent fn);
+    // Whether the sent event is raised (on until turned off); any thread, at any time. Off,
+    // a completed send is not walked frame by frame for it: the panel turns it off while
+    // nobody views the log, the only place the event shows.
+    void SetStreamSentEvents(bool on);
 
     uint16_t Port() const;
     void SetPort(uint16_t port);

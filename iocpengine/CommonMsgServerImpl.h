@@ -175,6 +175,7 @@ struct TCommonMsgServer::Impl {
     EventSlot<TOnDataReceivedEvent> onDataReceived;
     EventSlot<TOnErrorEvent> onError;
     EventSlot<TOnStreamSentEvent> onStreamSent;
+    std::atomic<bool> streamSentEvents{true};
 
     // Settings (owner's thread, read by Open).
     std::atomic<uint16_t> port{0};

@@ -373,10 +373,14 @@ void TCommonMsgServer::Impl::TcpRequestorTcpWriteFrames(TDnTcpChannel* channel,
     bytesOut.fetch_add(bytes, std::memory_order_relaxed);
     TClientRec* client = RecordOf(channel);
     if (client == nullptr) return;
+    // Read before the bytes are uncounted: whoever sees them uncounted may rely on the
+    // setting this send was reported under.
+    const bool report = streamSentEvents.load();
     const uint64_t counted = bytes + count * kQueuedFrameOverhead;
     const uint64_t left = client->FPendingOut.fetch_sub(counted) - counted;
     if ((client->FParked.load() & kParkOutput) != 0 && left <= limits.softPendingOut / 2)
         Resume(client, kParkOutput);
+    if (!report) return;
     auto fn = onStreamSent.Get();
     if (!fn) return;
     void* const dataKey = WriteKey(mtData, true);

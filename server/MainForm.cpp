@@ -87,6 +87,7 @@ void TMainForm::CreateServer() {
     });
     server->SetOnStreamSent(
         [this](TCommonMsgServer&, const TClientRecPtr& c, uint64_t n) { Server_StreamSent(c, n); });
+    server->SetStreamSentEvents(viewLog_);
     server_ = std::move(server);
     if (auto lobby = gate_.Peek()) netMesg_ = lobby->AttachServer(server_.get());
 }
@@ -226,6 +227,7 @@ void TMainForm::Button1Click() {
 
 void TMainForm::SetViewLog(bool checked) {
     viewLog_ = checked;
+    if (server_) server_->SetStreamSentEvents(checked);
     {
         std::lock_guard lock(critMain_);
         view_.viewLog = checked;

@@ -310,6 +310,38 @@ TEST(MsgServerSend, OnlyDataBodiesAreReportedAsSent) {
     EXPECT_EQ(sent, (std::vector<uint64_t>{3, 5}));
 }
 
+TEST(MsgServerSend, SentEventsTurnedOffAreNotRaisedUntilTurnedOnAgain) {
+    MsgServerHarness h;
+    std::mutex mu;
+    std::vector<uint64_t> sent;
+    h.server.SetOnStreamSent([&](TCommonMsgServer&, const TClientRecPtr&, uint64_t size) {
+        std::lock_guard lock(mu);
+        sent.push_back(size);
+    });
+    RawSocket s = ConnectTo(h);
+    TClientRecPtr rec = h.Locked([&] { return h.connected[0]; });
+    h.server.SetStreamSentEvents(false);
+    h.server.SendString("off", rec);
+    ASSERT_TRUE(s.ReadFrame());
+    // The send's completion (which uncounts its bytes) has run before events go on again.
+    for (int i = 0; i < 200 && rec->FPendingOut.load() != 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(rec->FPendingOut.load(), 0u);
+    h.server.SetStreamSentEvents(true);
+    h.server.SendString("on!!", rec);
+    ASSERT_TRUE(s.ReadFrame());
+    // A connection's sends complete in order: once the second is reported, the first
+    // would have been.
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard lock(mu);
+            if (!sent.empty()) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    std::lock_guard lock(mu);
+    EXPECT_EQ(sent, (std::vector<uint64_t>{4}));
+}
+
 TEST(MsgServerSend, AClientThatStopsReadingIsClosedOnceItsQueuePassesTheLimit) {
     MsgServerHarness h;
     h.server.SetMaxPendingOutput(1024 * 1024);
