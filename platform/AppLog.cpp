@@ -32,8 +32,9 @@ struct Subscriber {
 // What one kept line costs besides its text (time, deque slot, string headers).
 constexpr size_t kEntryOverhead = 96;
 
+// The memory a kept line holds, so that the byte budget bounds what the log really keeps.
 size_t Cost(const Entry& e) {
-    return e.text.size() + e.context.size() + kEntryOverhead;
+    return e.text.capacity() + e.context.capacity() + kEntryOverhead;
 }
 
 struct WindowLog {

@@ -101,63 +101,97 @@ std::string RedactSecrets(std::string_view text) {
     return out;
 }
 
-std::string EscapeControls(std::string_view text) {
-    const auto plain = [](char ch) {
-        const auto c = static_cast<unsigned char>(ch);
-        return c >= 0x20 && c != 0x7f;
-    };
-    if (std::all_of(text.begin(), text.end(), plain)) return std::string(text);
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (plain(ch)) {
-            out.push_back(ch);
-            continue;
-        }
-        switch (c) {
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default: {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                out += buf;
-            }
+namespace {
+
+bool Plain(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c >= 0x20 && c != 0x7f;
+}
+
+// What EscapeControls writes for one byte, and its length.
+void AppendEscaped(std::string& out, char ch) {
+    if (Plain(ch)) {
+        out.push_back(ch);
+        return;
+    }
+    switch (ch) {
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        case '\t':
+            out += "\\t";
+            return;
+        default: {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(ch));
+            out += buf;
         }
     }
+}
+
+size_t EscapedSize(char ch) {
+    if (Plain(ch)) return 1;
+    return ch == '\n' || ch == '\r' || ch == '\t' ? 2 : 4;
+}
+
+// The cut of Cut, for `head`, the first bytes (more than maxBytes) of a text `total` bytes
+// long: the result holds only what is kept and the note.
+std::string CutHead(std::string_view head, size_t total, size_t maxBytes) {
+    size_t keep = maxBytes;
+    // Not inside a UTF-8 sequence: back off continuation bytes.
+    while (keep > 0 && (static_cast<unsigned char>(head[keep]) & 0xC0) == 0x80) --keep;
+    // Not inside an escape written by EscapeControls ("\x1b" is the longest, 4 bytes).
+    for (size_t back = 1; back < 4 && back <= keep; ++back) {
+        if (head[keep - back] == '\\') {
+            size_t run = 0;
+            while (run < keep - back + 1 && head[keep - back - run] == '\\') ++run;
+            if (run % 2 == 1) keep -= back;
+            break;
+        }
+    }
+    const std::string note = " ...[" + std::to_string(total - keep) + " bytes cut]";
+    std::string out;
+    out.reserve(keep + note.size());
+    out.append(head.substr(0, keep)).append(note);
+    return out;
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+    if (std::all_of(text.begin(), text.end(), Plain)) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) AppendEscaped(out, ch);
     return out;
 }
 
 std::string Cut(std::string text, size_t maxBytes) {
     if (maxBytes == 0 || text.size() <= maxBytes) return text;
-    size_t keep = maxBytes;
-    // Not inside a UTF-8 sequence: back off continuation bytes.
-    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
-    // Not inside an escape written by EscapeControls ("\x1b" is the longest, 4 bytes).
-    for (size_t back = 1; back < 4 && back <= keep; ++back) {
-        if (text[keep - back] == '\\') {
-            size_t run = 0;
-            while (run < keep - back + 1 && text[keep - back - run] == '\\') ++run;
-            if (run % 2 == 1) keep -= back;
-            break;
-        }
-    }
-    const size_t cut = text.size() - keep;
-    text.resize(keep);
-    text += " ...[" + std::to_string(cut) + " bytes cut]";
-    return text;
+    return CutHead(text, text.size(), maxBytes);
 }
 
 std::string Clean(std::string_view text, size_t maxBytes) {
-    if (!MayHoldSecret(text)) return Cut(EscapeControls(text), maxBytes);
-    return Cut(EscapeControls(RedactSecrets(text)), maxBytes);
+    std::string redacted;
+    if (MayHoldSecret(text)) {
+        redacted = RedactSecrets(text);
+        text = redacted;
+    }
+    if (maxBytes == 0) return EscapeControls(text);
+    // Only what is kept is escaped (and a few bytes more, to find a boundary to cut at);
+    // the rest is only measured. A request of a megabyte costs the log a line of its
+    // length limit, not a megabyte of escapes.
+    std::string head;
+    head.reserve(std::min(text.size(), maxBytes) + 4);
+    size_t i = 0;
+    while (i < text.size() && head.size() <= maxBytes + 4) AppendEscaped(head, text[i++]);
+    if (head.size() <= maxBytes) return head;
+    size_t total = head.size();
+    for (; i < text.size(); ++i) total += EscapedSize(text[i]);
+    return CutHead(head, total, maxBytes);
 }
 
 std::string UtcStamp(std::chrono::system_clock::time_point when) {

@@ -30,6 +30,8 @@ constexpr const char* kUsage = R"(usage: tessil-idle [options]
   --inflight W    connections being admitted at once (default 256)
   --hold S        seconds to hold them idle once all are in (default 10)
   --prefix P      user IDs are P0, P1, ... (default "idle")
+  --request-bytes B  once logged in, each sends one FINDUSER padded to about B bytes
+                  (what the server keeps of a large request while the player idles)
 Prints one JSON line: admitted, failed, admit_s, held_s.
 )";
 
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     int port = 29999, n = 1000, inflight = 256;
     double hold = 10;
     std::string prefix = "idle";
+    size_t requestBytes = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
@@ -62,6 +65,8 @@ int main(int argc, char** argv) {
             hold = std::atof(next());
         else if (a == "--prefix")
             prefix = next();
+        else if (a == "--request-bytes")
+            requestBytes = static_cast<size_t>(std::atol(next()));
         else {
             std::fputs(kUsage, a == "--help" ? stdout : stderr);
             return a == "--help" ? 0 : 2;
@@ -100,14 +105,16 @@ int main(int argc, char** argv) {
         ev.data.u32 = static_cast<uint32_t>(i);
         epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
     };
+    // Sends what is pending; the socket is watched for room to write while some is left.
     auto flush = [&](Conn& c) {
         while (!c.out.empty()) {
             ssize_t w = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-            if (w <= 0) return w < 0 && errno == EAGAIN;
+            if (w <= 0 && !(w < 0 && errno == EAGAIN)) return false;
+            if (w <= 0) break;
             c.out.erase(0, static_cast<size_t>(w));
         }
         epoll_event ev{};
-        ev.events = EPOLLIN;
+        ev.events = c.out.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT;
         ev.data.u32 = static_cast<uint32_t>(&c - conns.data());
         epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
         return true;
@@ -157,6 +164,15 @@ int main(int argc, char** argv) {
                         c.stage = 3;
                         --busy;
                         ++admitted;
+                        if (requestBytes > 0) {
+                            const std::string id = prefix + std::to_string(&c - conns.data());
+                            c.out = EncodeFrame(
+                                mtData,
+                                EncodeRequestBody(BuildRequestJson(
+                                    "FINDUSER",
+                                    {{"usrid", id}, {"pad", std::string(requestBytes, 'x')}})));
+                            if (!flush(c)) fail(c);
+                        }
                     } else {
                         fail(c);
                     }
@@ -173,7 +189,8 @@ int main(int argc, char** argv) {
         for (int k = 0; k < got; ++k) {
             Conn& c = conns[evs[k].data.u32];
             char buf[4096];
-            if (c.fd >= 0 && recv(c.fd, buf, sizeof buf, 0) == 0) {
+            if (c.fd >= 0 && !c.out.empty() && (evs[k].events & EPOLLOUT)) flush(c);
+            if (c.fd >= 0 && (evs[k].events & EPOLLIN) && recv(c.fd, buf, sizeof buf, 0) == 0) {
                 close(c.fd);
                 c.fd = -1;
             }

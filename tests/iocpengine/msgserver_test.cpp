@@ -83,6 +83,21 @@ TEST(MsgServerFrames, DataBodiesArriveWholeHoweverTheBytesAreSplit) {
     });
 }
 
+TEST(MsgServerFrames, ALargeBodyIsNotKeptOnceItsFrameIsHandled) {
+    MsgServerHarness h;
+    std::atomic<size_t> kept{0};
+    // The handler runs on the connection's reading side, which owns the body buffer.
+    h.onData = [&](TCommonMsgServer&, const TClientRecPtr& c, std::string_view body) {
+        if (body == "next") kept = c->FBodyBuf.capacity();
+    };
+    RawSocket s = ConnectTo(h);
+    ASSERT_TRUE(s.SendFrame(mtData, std::string(40 * 1024, 'x')));
+    ASSERT_TRUE(s.SendFrame(mtData, "next"));
+    ASSERT_TRUE(h.WaitUntil([&] { return h.received.size() == 2; }));
+    EXPECT_GT(kept.load(), 0u);
+    EXPECT_LT(kept.load(), 4096u) << "an idle connection keeps no large body buffer";
+}
+
 TEST(MsgServerFrames, SizeLimitIsInclusive) {
     MsgServerHarness h;
     RawSocket atLimit = ConnectTo(h, 1);

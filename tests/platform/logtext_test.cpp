@@ -51,6 +51,34 @@ TEST(LogText, LongLinesAreCutOnACharacterBoundary) {
               2048 + std::string(" ...[97952 bytes cut]").size());
 }
 
+// Clean escapes only what it keeps: the same line as escaping the whole text and cutting
+// it, and no more memory than the line, however long the text.
+TEST(LogText, CleanOfALongTextIsTheCutOfItsEscapesAndHoldsOnlyTheLine) {
+    const std::string korean = "\xed\x95\x9c";
+    const std::string cases[] = {
+        std::string(100000, 'x'),
+        std::string(100000, '\x01'),                          // four bytes escaped each
+        std::string(9, 'a') + "\n" + std::string(50, 'b'),    // an escape across the limit
+        std::string(8, 'a') + "\x1b" + std::string(50, 'b'),  // the same, four bytes
+        std::string(9, 'a') + korean + std::string(50, 'b'),  // UTF-8 across the limit
+        std::string(10, 'a'),
+        std::string(11, 'a'),
+        std::string(14, '\t'),
+        R"({"cmd":"LOGIN","pass":")" + std::string(100000, 'p') + R"("})",
+    };
+    for (const std::string& text : cases) {
+        for (size_t max : {size_t{0}, size_t{10}, size_t{2048}}) {
+            const std::string whole =
+                logtext::Cut(logtext::EscapeControls(logtext::RedactSecrets(text)), max);
+            const std::string line = logtext::Clean(text, max);
+            EXPECT_EQ(line, whole) << text.substr(0, 20) << " max " << max;
+            if (max > 0) {
+                EXPECT_LT(line.capacity(), max + 64) << text.substr(0, 20);
+            }
+        }
+    }
+}
+
 TEST(LogText, UtcStampHasMilliseconds) {
     using namespace std::chrono;
     // In a row on one thread: the same second again, the next second, the next day and back.
