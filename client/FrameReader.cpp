@@ -32,7 +32,10 @@ std::optional<Frame> FrameReader::Next() {
     f.body.assign(buf_, pos_ + kHeaderSize, h.MsgLen);
     pos_ += kHeaderSize + h.MsgLen;
     if (pos_ == buf_.size()) {
-        buf_.clear();
+        if (buf_.capacity() > kKeepBytes)
+            std::string().swap(buf_);
+        else
+            buf_.clear();
         pos_ = 0;
     }
     return f;

@@ -54,6 +54,11 @@ class FrameReader {
     std::optional<Frame> Next();
     // Bytes received but not yet returned as a frame.
     size_t Buffered() const { return buf_.size() - pos_; }
+    // Memory the reader holds. Once a large frame has been returned and nothing else is
+    // buffered, the reader keeps at most kKeepBytes, so a long-lived connection that once
+    // received a large frame does not hold its size while it idles.
+    size_t Capacity() const { return buf_.capacity(); }
+    static constexpr size_t kKeepBytes = 64 * 1024;
 
   private:
     std::string buf_;

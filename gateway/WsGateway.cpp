@@ -74,6 +74,19 @@ struct WsGateway::Link {
     bool wsPaused = false, upPaused = false;
 };
 
+namespace {
+
+// Empties a buffer; one that grew in a burst gives its memory back, so an idle link holds
+// no burst's size.
+void releaseIfLarge(std::string& buffer) {
+    if (buffer.capacity() > FrameReader::kKeepBytes)
+        std::string().swap(buffer);
+    else
+        buffer.clear();
+}
+
+}  // namespace
+
 GatewayOptions GatewayOptions::FromSettings() {
     GatewayOptions o;
     o.connectionsPerAddress = settings::Int("Limits", "GatewayConnectionsPerAddress",
@@ -201,7 +214,7 @@ int WsGateway::OnWebSocket(lws* wsi, int reason, void* user, void* in, size_t le
                 return -1;
             }
             link->toServer += link->message;
-            link->message.clear();
+            releaseIfLarge(link->message);
             if (link->toServer.size() > static_cast<size_t>(opt_.maxPending) && !link->wsPaused) {
                 reached("gateway_pending", pendingEpisode,
                         "pausing reads: GatewayMaxPending (" + std::to_string(opt_.maxPending) +
@@ -282,6 +295,7 @@ int WsGateway::OnUpstream(lws* wsi, int reason, void* in, size_t len) {
                 return -1;
             }
             link->toServer.erase(0, n);
+            if (link->toServer.empty()) releaseIfLarge(link->toServer);
             if (link->wsPaused &&
                 link->toServer.size() < static_cast<size_t>(opt_.maxPending) / 2) {
                 link->wsPaused = false;

@@ -44,5 +44,21 @@ TEST(FrameReader, RefusesABodyAboveTheLimitAndWaitsForOneAtTheLimit) {
     EXPECT_THROW(over.Next(), FrameError);
 }
 
+TEST(FrameReader, KeepsNoLargeBufferOnceALargeFrameIsReturned) {
+    FrameReader reader;
+    const std::string big(1 << 20, 'b');
+    reader.Feed(EncodeFrame(mtData, big) + EncodeFrame(mtData, "small").substr(0, 3));
+    auto f = reader.Next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->body, big);
+    // A partial frame is still buffered: the buffer stays until it is whole.
+    EXPECT_FALSE(reader.Next());
+    reader.Feed(EncodeFrame(mtData, "small").substr(3));
+    f = reader.Next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->body, "small");
+    EXPECT_LE(reader.Capacity(), FrameReader::kKeepBytes);
+}
+
 }  // namespace
 }  // namespace tessil
