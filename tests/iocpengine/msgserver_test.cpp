@@ -295,14 +295,39 @@ TEST(MsgServerSend, SendStringAndSharedFramesReachTheirClientsInOrder) {
     EXPECT_TRUE(empty->body.empty());
 }
 
+// The body sizes the server's sent event reports, in order.
+// Detached when it goes, before the harness (declared before it) closes the server.
+struct SentSizes {
+    explicit SentSizes(MsgServerHarness& h) : server(h.server) {
+        server.SetOnStreamSent([this](TCommonMsgServer&, const TClientRecPtr&, uint64_t size) {
+            std::lock_guard lock(mu);
+            sizes.push_back(size);
+        });
+    }
+    ~SentSizes() { server.SetOnStreamSent(nullptr); }
+    SentSizes(const SentSizes&) = delete;
+    SentSizes& operator=(const SentSizes&) = delete;
+    // What was reported once at least n sizes were (or after a second), a moment later.
+    std::vector<uint64_t> After(size_t n) {
+        for (int i = 0; i < 200; ++i) {
+            {
+                std::lock_guard lock(mu);
+                if (sizes.size() >= n) break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        std::this_thread::sleep_for(20ms);
+        std::lock_guard lock(mu);
+        return sizes;
+    }
+    TCommonMsgServer& server;
+    std::mutex mu;
+    std::vector<uint64_t> sizes;
+};
+
 TEST(MsgServerSend, OnlyDataBodiesAreReportedAsSent) {
     MsgServerHarness h;
-    std::mutex mu;
-    std::vector<uint64_t> sent;
-    h.server.SetOnStreamSent([&](TCommonMsgServer&, const TClientRecPtr&, uint64_t size) {
-        std::lock_guard lock(mu);
-        sent.push_back(size);
-    });
+    SentSizes sent(h);
     RawSocket s = ConnectTo(h);
     TClientRecPtr rec = h.Locked([&] { return h.connected[0]; });
     ASSERT_TRUE(s.SendFrame(mtHandshake, std::string("id\0\0\0\0", 6)));  // verdict: kind 1
@@ -313,26 +338,12 @@ TEST(MsgServerSend, OnlyDataBodiesAreReportedAsSent) {
     h.server.SendString("", rec);
     h.server.SendFrame(std::make_shared<const std::string>(EncodeFrame(mtData, "12345")), rec);
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(s.ReadFrame());
-    for (int i = 0; i < 100; ++i) {
-        {
-            std::lock_guard lock(mu);
-            if (sent.size() >= 2) break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    std::this_thread::sleep_for(20ms);
-    std::lock_guard lock(mu);
-    EXPECT_EQ(sent, (std::vector<uint64_t>{3, 5}));
+    EXPECT_EQ(sent.After(2), (std::vector<uint64_t>{3, 5}));
 }
 
 TEST(MsgServerSend, SentEventsTurnedOffAreNotRaisedUntilTurnedOnAgain) {
     MsgServerHarness h;
-    std::mutex mu;
-    std::vector<uint64_t> sent;
-    h.server.SetOnStreamSent([&](TCommonMsgServer&, const TClientRecPtr&, uint64_t size) {
-        std::lock_guard lock(mu);
-        sent.push_back(size);
-    });
+    SentSizes sent(h);
     RawSocket s = ConnectTo(h);
     TClientRecPtr rec = h.Locked([&] { return h.connected[0]; });
     h.server.SetStreamSentEvents(false);
@@ -346,15 +357,7 @@ TEST(MsgServerSend, SentEventsTurnedOffAreNotRaisedUntilTurnedOnAgain) {
     ASSERT_TRUE(s.ReadFrame());
     // A connection's sends complete in order: once the second is reported, the first
     // would have been.
-    for (int i = 0; i < 200; ++i) {
-        {
-            std::lock_guard lock(mu);
-            if (!sent.empty()) break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    std::lock_guard lock(mu);
-    EXPECT_EQ(sent, (std::vector<uint64_t>{4}));
+    EXPECT_EQ(sent.After(1), (std::vector<uint64_t>{4}));
 }
 
 TEST(MsgServerSend, AClientThatStopsReadingIsClosedOnceItsQueuePassesTheLimit) {
