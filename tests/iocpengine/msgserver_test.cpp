@@ -296,7 +296,7 @@ TEST(MsgServerSend, SendStringAndSharedFramesReachTheirClientsInOrder) {
 }
 
 // The body sizes the server's sent event reports, in order.
-// Detached when it goes, before the harness (declared before it) closes the server.
+// Declared after the harness, it goes first and detaches itself from the server.
 struct SentSizes {
     explicit SentSizes(MsgServerHarness& h) : server(h.server) {
         server.SetOnStreamSent([this](TCommonMsgServer&, const TClientRecPtr&, uint64_t size) {
