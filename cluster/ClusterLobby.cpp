@@ -494,7 +494,7 @@ bool ClusterLobbyImpl::userList(const TClientRecPtr& client, const Peek& p) {
                 if (!list.empty()) list += ',';
                 list += UserListItem(ListEntry(item));
             }
-            reply(client, MakeArrayMsgForClient(word, code::E000, "[" + list + "]"));
+            replyList(client, MakeArrayMsgForClient(word, code::E000, "[" + list + "]"));
         }
         finish(client);
     });
@@ -531,7 +531,7 @@ bool ClusterLobbyImpl::roomList(const TClientRecPtr& client, const Peek& p) {
         if (!items)
             refuseUnavailable(client, word);
         else
-            reply(client, MakeArrayMsgForClient(word, code::E000, "[" + *items + "]"));
+            replyList(client, MakeArrayMsgForClient(word, code::E000, "[" + *items + "]"));
         finish(client);
     });
     return false;

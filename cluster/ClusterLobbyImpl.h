@@ -91,6 +91,9 @@ class ClusterLobbyImpl final : public IAppLobby, public ClusterTransport::IStand
     void refuseUnavailable(const TClientRecPtr& client, std::string_view word);
     void finish(const TClientRecPtr& client) { strand_.Finish(client.get()); }
     void reply(const TClientRecPtr& client, const std::string& text) { cmd_.Reply(text, client); }
+    void replyList(const TClientRecPtr& client, const std::string& text) {
+        cmd_.ReplyList(text, client);
+    }
 
     // ---- rooms over nodes (ClusterRooms.cpp) ----
     bool forward(const TClientRecPtr& client, const std::string& body, const std::string& node,

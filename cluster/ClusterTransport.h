@@ -38,6 +38,9 @@ class ClusterTransport final : public IMsgTransport {
                    const TClientRecPtr& client) override;
     void DisconnectClient(const TClientRecPtr& client) override;
     int32_t GetClientCount() const override { return server_.GetClientCount(); }
+    void ChargeReply(const TClientRecPtr& client, uint64_t bytes) override {
+        server_.ChargeReply(client, bytes);
+    }
 
   private:
     IMsgTransport& server_;

@@ -56,6 +56,9 @@ class TClientRec : public TMsgClientInfo, public std::enable_shared_from_this<TC
     // The request bucket: touched by the reading side only (the outstanding read, or
     // whoever resumes a paused connection).
     double FTokens = 0;
+    // Requests charged for list replies (any thread), taken from the bucket by the reading
+    // side before the next frame.
+    std::atomic<uint64_t> FTokenDebt{0};
     int64_t FTokenMs = 0;
     int64_t FThrottledSinceMs = 0;
 

@@ -277,6 +277,10 @@ void TCommonMsgServer::SendFrame(const std::shared_ptr<const std::string>& frame
     }
 }
 
+void TCommonMsgServer::ChargeReply(const TClientRecPtr& client, uint64_t bytes) {
+    if (client) impl_->ChargeReply(client.get(), bytes);
+}
+
 int32_t TCommonMsgServer::GetClientCount() const {
     return impl_->clientCount.load();
 }

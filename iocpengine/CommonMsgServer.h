@@ -71,6 +71,7 @@ class TCommonMsgServer : public IMsgTransport {
     void SendFrame(const std::shared_ptr<const std::string>& frame,
                    const TClientRecPtr& client) override;
     bool IsActive() const override { return Active(); }
+    void ChargeReply(const TClientRecPtr& client, uint64_t bytes) override;
     int32_t GetClientCount() const override;
 
     // Counters for the panel's metrics (monotonic, 64-bit).

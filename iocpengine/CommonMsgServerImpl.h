@@ -163,6 +163,8 @@ struct TCommonMsgServer::Impl {
     void Resume(TClientRec* client, uint8_t reason);
     // Takes one token for a request; false when the bucket is empty.
     bool TakeToken(TClientRec* client, int64_t now);
+    // Adds what a list reply of `bytes` costs beyond its request to the client's debt.
+    void ChargeReply(TClientRec* client, uint64_t bytes);
     // Closes with the reason, a refusal count and one log line per episode of the reason.
     void CloseForLimit(TClientRec* client, enginestats::TCloseReason why, const char* counter,
                        const std::string& line);

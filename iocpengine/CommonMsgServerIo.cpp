@@ -284,10 +284,13 @@ void TCommonMsgServer::Impl::DoClientList(TClientRec* client) {
         for (const auto& c : clients) records.push_back(c->SerializeTo(c.get() == client));
     }
     std::vector<std::string> chunks = BuildClientListChunks(records);
+    uint64_t bytes = 0;
     for (size_t i = 0; i < chunks.size(); ++i) {
         uint16_t type = i + 1 < chunks.size() ? mtClientList : mtClientListLast;
         InternalSend(client, type, chunks[i]);
+        bytes += chunks[i].size();
     }
+    ChargeReply(client, bytes);
 }
 
 void TCommonMsgServer::Impl::DoError(TClientRec* client, const std::string& msg) {

@@ -79,6 +79,12 @@ uint32_t TCommonMsgServer::Impl::BodyLimit(const TClientRec* client) const {
     return phase > 0 && phase < MaxMessageSize ? phase : MaxMessageSize;
 }
 
+void TCommonMsgServer::Impl::ChargeReply(TClientRec* client, uint64_t bytes) {
+    if (limits.requestRate <= 0 || limits.replyBytesPerRequest == 0) return;
+    const uint64_t requests = bytes / limits.replyBytesPerRequest;
+    if (requests > 0) client->FTokenDebt.fetch_add(requests, std::memory_order_relaxed);
+}
+
 bool TCommonMsgServer::Impl::TakeToken(TClientRec* c, int64_t now) {
     const double burst = limits.requestBurst > 0 ? limits.requestBurst : limits.requestRate;
     if (c->FTokenMs == 0) {
@@ -88,6 +94,10 @@ bool TCommonMsgServer::Impl::TakeToken(TClientRec* c, int64_t now) {
         if (c->FTokens > burst) c->FTokens = burst;
     }
     c->FTokenMs = now;
+    // What list replies cost beyond their requests: the bucket may go below zero, and the
+    // connection then waits for it to refill.
+    if (c->FTokenDebt.load(std::memory_order_relaxed) != 0)
+        c->FTokens -= static_cast<double>(c->FTokenDebt.exchange(0, std::memory_order_relaxed));
     // A client whose bucket has filled up again has slowed down: no flood.
     if (c->FTokens >= burst) c->FThrottledSinceMs = 0;
     if (c->FTokens >= 1) {
@@ -102,8 +112,9 @@ void TCommonMsgServer::Impl::ContinueReading(TClientRec* client, TDnTcpChannel* 
     uint8_t why = 0;
     if (limits.softPendingOut > 0 && client->FPendingOut.load() > limits.softPendingOut)
         why |= kParkOutput;
-    if (limits.requestRate > 0 && client->FReadMsgType == mtData && !TakeToken(client, NowMs()))
-        why |= kParkTokens;
+    // Data frames (requests) and client-list requests draw on the bucket; heartbeats do not.
+    const bool metered = client->FReadMsgType == mtData || client->FReadMsgType == mtClientList;
+    if (limits.requestRate > 0 && metered && !TakeToken(client, NowMs())) why |= kParkTokens;
     if (why == 0) {
         QueueHeaderRead(client, channel);
         return;

@@ -37,6 +37,8 @@ TConnectionLimits TConnectionLimits::FromSettings() {
     l.requestRate = static_cast<double>(Int("Limits", "RequestsPerSecond", 5000, 0, 10000000));
     l.requestBurst = static_cast<double>(Int("Limits", "RequestBurst", 5000, 1, 10000000));
     l.floodMs = Int("Limits", "FloodMs", 10000, 0, 3600000);
+    l.replyBytesPerRequest =
+        static_cast<uint32_t>(Int("Limits", "ReplyBytesPerRequest", 1024, 0, 1 << 30));
     return l;
 }
 

@@ -25,6 +25,11 @@ struct TConnectionLimits {
     double requestRate = 0;           // data frames per second, sustained
     double requestBurst = 0;          // bucket size
     int64_t floodMs = 0;              // throttled without pause this long: closed
+    // A list reply (the client list, a user or room list) costs its requester one
+    // request more for every this many bytes, from the same bucket: building it costs the
+    // server in proportion to its size, and one client must not make it do so at the
+    // rate of chat lines. 0: every request costs one.
+    uint32_t replyBytesPerRequest = 0;
 
     bool NeedsSweeper() const {
         return handshakeMs > 0 || loginMs > 0 || frameMs > 0 || softPendingMs > 0 ||

@@ -28,6 +28,12 @@ class IMsgTransport {
     // Starts closing the client's connection (brutal close).
     virtual void DisconnectClient(const TClientRecPtr& client) = 0;
     virtual int32_t GetClientCount() const = 0;
+    // Charges the client for a list reply of `bytes` against its request rate (see
+    // TConnectionLimits::replyBytesPerRequest). Transports without a rate ignore it.
+    virtual void ChargeReply(const TClientRecPtr& client, uint64_t bytes) {
+        (void)client;
+        (void)bytes;
+    }
 };
 
 }  // namespace tessil

@@ -41,6 +41,12 @@ void TNetMesg::Tessil_SendString(std::string_view text, const TClientRecPtr& cli
     }
 }
 
+void TNetMesg::ChargeReply(const TClientRecPtr& client, uint64_t bytes) {
+    if (!client) return;
+    std::shared_lock<std::shared_mutex> lock(state_->guard);
+    if (state_->svr != nullptr) state_->svr->ChargeReply(client, bytes);
+}
+
 std::shared_ptr<const std::string> TNetMesg::MakeFrame(std::string_view text) {
     // Header and Base64 body in one buffer, encoded in place (the append reserves it).
     auto frame = std::make_shared<std::string>(kHeaderSize, '\0');

@@ -31,6 +31,9 @@ class TNetMesg {
     // Encodes the UTF-8 text (Base64 with line breaks) and queues it to the client.
     void Tessil_SendString(std::string_view text, const TClientRecPtr& client);
 
+    // Charges the client's request rate for a list reply of `bytes` (see IMsgTransport).
+    void ChargeReply(const TClientRecPtr& client, uint64_t bytes);
+
     // Closes the client's connection after max(pause, 1) ms, on the scheduler thread.
     void Tessil_Disconnect_Client(const TClientRecPtr& client, int32_t pause);
 

@@ -22,6 +22,13 @@ void TCmdLineObject::Reply(std::string_view text, const TClientRecPtr& client) c
     if (auto net = NetMesg()) net->Tessil_SendString(text, client);
 }
 
+void TCmdLineObject::ReplyList(std::string_view text, const TClientRecPtr& client) const {
+    if (auto net = NetMesg()) {
+        net->Tessil_SendString(text, client);
+        net->ChargeReply(client, text.size());
+    }
+}
+
 void TCmdLineObject::Disconnect(const TClientRecPtr& client, int32_t pause) const {
     if (auto net = NetMesg()) net->Tessil_Disconnect_Client(client, pause);
 }

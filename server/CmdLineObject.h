@@ -105,6 +105,9 @@ class TCmdLineObject {
 
     // Queues one reply text to the client (no-op without a reply path).
     void Reply(std::string_view text, const TClientRecPtr& client) const;
+    // A list reply (USRLIST, ROOMLIST): sent as Reply does, and charged against the
+    // requester's request rate by its size, as building it cost the server.
+    void ReplyList(std::string_view text, const TClientRecPtr& client) const;
     // Closes the client's connection after pause ms (no-op without a reply path).
     void Disconnect(const TClientRecPtr& client, int32_t pause) const;
 

@@ -169,7 +169,8 @@ bool RequestIntake::routeCommands(const Request& r, int32_t command) {
 }
 
 void RequestIntake::doUserList(const Request& r) {
-    cmd_.Reply(MakeArrayMsgForClient(r.cmd, code::E000, cmd_.Tessil_GetAllUserList()), r.client);
+    cmd_.ReplyList(MakeArrayMsgForClient(r.cmd, code::E000, cmd_.Tessil_GetAllUserList()),
+                   r.client);
 }
 
 void RequestIntake::doFindUser(const Request& r) {

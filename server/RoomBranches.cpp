@@ -14,7 +14,8 @@ void RequestIntake::doRoomList(const Request& r) {
         reply(r, code::E015, text::CommandFormat);
         return;
     }
-    cmd_.Reply(MakeArrayMsgForClient(r.cmd, code::E000, cmd_.Tessil_GetRoomList(roomNo)), r.client);
+    cmd_.ReplyList(MakeArrayMsgForClient(r.cmd, code::E000, cmd_.Tessil_GetRoomList(roomNo)),
+                   r.client);
 }
 
 void RequestIntake::doMakeRoom(const Request& r) {

@@ -61,6 +61,16 @@ class FakeTransport : public IMsgTransport {
         changed_.notify_all();
     }
     int32_t GetClientCount() const override { return 7; }
+    void ChargeReply(const TClientRecPtr& client, uint64_t bytes) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        charged_[client.get()] += bytes;
+    }
+    // Reply bytes charged to a client's request rate so far.
+    uint64_t Charged(const TClientRecPtr& client) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = charged_.find(client.get());
+        return it == charged_.end() ? 0 : it->second;
+    }
 
     // Reply texts sent to one client, in order.
     std::vector<std::string> TextsFor(const TClientRecPtr& client) const {
@@ -108,6 +118,7 @@ class FakeTransport : public IMsgTransport {
     }
 
     mutable std::mutex mutex_;
+    std::map<const TClientRec*, uint64_t> charged_;
     mutable std::condition_variable changed_;
     std::vector<Sent> sent_;
     std::vector<TClientRecPtr> closed_;

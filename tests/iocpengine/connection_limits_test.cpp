@@ -253,6 +253,57 @@ TEST(ConnectionLimits, AnHonestBurstPassesAndASustainedFloodIsClosed) {
     EXPECT_TRUE(honest.StaysOpenAndQuiet(20ms));
 }
 
+// A large list reply is paid for from the requester's bucket, so the requests after it
+// wait (none is lost); the client list, which the server builds itself, is metered too.
+TEST(ConnectionLimits, ListRepliesAreChargedByTheirSizeAndSlowTheRequesterOnly) {
+    TConnectionLimits l;
+    l.requestRate = 100;
+    l.requestBurst = 40;
+    l.replyBytesPerRequest = 100;
+    l.floodMs = 1000;
+    Bounded b(l);
+    b.h.onData = [](TCommonMsgServer& s, const TClientRecPtr& c, std::string_view body) {
+        if (body == "list") {
+            const std::string list(3000, 'l');  // costs 30 requests more
+            s.SendString(list, c);
+            s.ChargeReply(c, list.size());
+        } else {
+            s.SendString(body, c);
+        }
+    };
+    RawSocket lister = b.LoggedIn();
+    RawSocket other = b.LoggedIn();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string burst;
+    for (int i = 0; i < 2; ++i) burst += EncodeFrame(mtData, "list");
+    ASSERT_TRUE(lister.Send(burst + EncodeFrame(mtData, "next")));
+    ASSERT_TRUE(other.SendFrame(mtData, "chat"));
+    auto chat = other.ReadFrame(1s);
+    ASSERT_TRUE(chat);
+    EXPECT_EQ(chat->body, "chat") << "another client is not slowed";
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(lister.ReadFrame(3s)) << i;
+    auto next = lister.ReadFrame(3s);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->body, "next");
+    // 2 lists of 31 requests each against a bucket of 40 refilled at 100 a second: the
+    // request after them waits about 0.2 s (less than the flood time, so it is served).
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 150ms) << "the lists were not paid for";
+
+    // Client-list requests draw on the bucket: a sustained stream of them is a flood.
+    RawSocket flooder = b.LoggedIn();
+    std::string many;
+    for (int i = 0; i < 400; ++i) many += EncodeFrame(mtClientList, "");
+    bool closed = false;
+    for (int i = 0; i < 80 && !closed; ++i) {
+        flooder.Send(many);
+        while (flooder.ReadFrame(1ms)) {
+        }
+        closed = flooder.WaitClosed(50ms);
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(other.StaysOpenAndQuiet(20ms));
+}
+
 TEST(ConnectionLimits, ARequestThatFailsClosesItsConnectionOnly) {
     TConnectionLimits l;
     Bounded b(l);

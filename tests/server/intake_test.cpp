@@ -100,6 +100,21 @@ TEST_F(Intake, ProcessCountCountsEveryDataMessage) {
     EXPECT_EQ(intake.ProcessCount(), 4u);
 }
 
+// Building a list costs the server in proportion to its size, so the requester pays for
+// it from its request rate; other replies cost only their request.
+TEST_F(Intake, ListRepliesAreChargedToTheRequesterByTheirSize) {
+    auto kim = Login("kim");
+    Login("lee");
+    const uint64_t start = svr.Charged(kim);
+    Send(kim, R"({"cmd":"FINDUSER","usrid":"lee"})");
+    EXPECT_EQ(svr.Charged(kim), start);
+    for (const char* list : {R"({"cmd":"USRLIST"})", R"({"cmd":"ROOMLIST","roomNo":-1})"}) {
+        const uint64_t before = svr.Charged(kim);
+        Send(kim, list);
+        EXPECT_EQ(svr.Charged(kim) - before, svr.TextsFor(kim).back().size()) << list;
+    }
+}
+
 TEST_F(Intake, RepliesAreDroppedWhileTheServerIsInactive) {
     svr.active = false;
     auto c = Connect();
