@@ -492,7 +492,7 @@ bool ClusterLobbyImpl::userList(const TClientRecPtr& client, const Peek& p) {
             std::string list;
             for (const auto& item : *items) {
                 if (!list.empty()) list += ',';
-                list += UserListItem(ListEntry(item));
+                AppendUserListItem(list, ListEntry(item));
             }
             replyList(client, MakeArrayMsgForClient(word, code::E000, "[" + list + "]"));
         }
@@ -512,7 +512,7 @@ bool ClusterLobbyImpl::findUser(const TClientRecPtr& client, const Peek& p) {
             refuseUnavailable(client, word);
         } else {
             std::string list = "[";
-            if (f->found) list += FindUserItem(ListEntry(f->item));
+            if (f->found) AppendFindUserItem(list, ListEntry(f->item));
             list += ']';
             reply(client, MakeArrayMsgForClient(word, code::E000, list));
         }

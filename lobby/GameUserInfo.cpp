@@ -169,7 +169,7 @@ std::string TGameUserInfo::FindUserID(std::string_view usrid) const {
         auto it = FTessil_UserList.find(std::string(usrid));
         if (it != FTessil_UserList.end()) {
             const TClientRec& c = *it->second->Client();
-            item = FindUserItem({c.FUsrID, c.FUserNick, c.FGCode});
+            AppendFindUserItem(item, {c.FUsrID, c.FUserNick, c.FGCode});
         }
     } catch (const std::exception& e) {
         filelog::Write("FindUserID", e.what());
@@ -179,19 +179,25 @@ std::string TGameUserInfo::FindUserID(std::string_view usrid) const {
 }
 
 std::string TGameUserInfo::GetAllUserList() const {
-    std::string items;
+    // Built in place under the registry's lock, which it holds for its whole length: no
+    // string per user, and room for a typical item each reserved up front.
+    constexpr size_t kTypicalItemBytes = 96;
+    std::string list = "[";
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
+        list.reserve(FTessil_UserList.size() * kTypicalItemBytes + 2);
         for (const auto& [id, usr] : FTessil_UserList) {
             if (!usr || !usr->Client() || usr->Client()->FShutdown) continue;
             const TClientRec& c = *usr->Client();
-            if (!items.empty()) items += ',';
-            items += UserListItem({c.FUsrID, c.FUserNick, c.FGCode, c.FRoomNo, c.FGameStat});
+            if (list.size() > 1) list += ',';
+            AppendUserListItem(list, {c.FUsrID, c.FUserNick, c.FGCode, c.FRoomNo, c.FGameStat});
         }
     } catch (const std::exception& e) {
         filelog::Write("GetAllUserList-2", e.what());
+        list = "[";
     }
-    return "[" + items + "]";
+    list += ']';
+    return list;
 }
 
 void TGameUserInfo::ClearAllData() {

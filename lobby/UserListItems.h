@@ -17,10 +17,11 @@ struct TUserListEntry {
     int32_t gameStat = 0;
 };
 
-// {"userid":"..", "nickname":"..", "gcode":"..", "roomno":"..", "stat":n}
-std::string UserListItem(const TUserListEntry& user);
-// {"userid":"..", "nickname":"..", "gcode":".."}
-std::string FindUserItem(const TUserListEntry& user);
+// Appends {"userid":"..", "nickname":"..", "gcode":"..", "roomno":"..", "stat":n}. Written
+// in place: a list of thousands of users is built without a string per user.
+void AppendUserListItem(std::string& out, const TUserListEntry& user);
+// Appends {"userid":"..", "nickname":"..", "gcode":".."}.
+void AppendFindUserItem(std::string& out, const TUserListEntry& user);
 
 // A USRMSG's addressee and text as the lobby reads them (trimmed); nothing when either is
 // empty, which the lobby answers as a message it cannot send.
