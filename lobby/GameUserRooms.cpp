@@ -15,18 +15,23 @@ constexpr int32_t kFirstRoomNo = 100000000;
 constexpr int32_t kLastRoomNo = 199999999;
 
 // The members of one room as JSON items, without brackets.
-std::string RoomUserList(const TRoomObject::TMemberMap& members) {
-    std::string out;
+// Appends the members' items of a room list entry, built in place like the list itself.
+void AppendRoomUserList(std::string& out, const TRoomObject::TMemberMap& members) {
+    bool first = true;
     for (const auto& [id, member] : members) {
         if (!member.Client) continue;
         const std::string usrid = TrimAnsi(member.Client->FUsrID);
         if (usrid.empty()) continue;
-        if (!out.empty()) out += ',';
-        out += "{\"userid\":\"" + JsonEscape(usrid) + "\",\"nickname\":\"" +
-               JsonEscape(TrimAnsi(member.Client->FUserNick)) +
-               "\", \"stat\":" + IntToAnsiStr(member.Client->FGameStat) + " }";
+        if (!first) out += ',';
+        first = false;
+        out += "{\"userid\":\"";
+        AppendJsonEscaped(out, usrid);
+        out += "\",\"nickname\":\"";
+        AppendJsonEscaped(out, TrimAnsi(member.Client->FUserNick));
+        out += "\", \"stat\":";
+        out += IntToAnsiStr(member.Client->FGameStat);
+        out += " }";
     }
-    return out;
 }
 }  // namespace
 
@@ -214,8 +219,8 @@ bool TGameUserInfo::DeleteRoom(std::string_view usrid) {
         std::shared_ptr<TRoomObject> room = it->second;
         std::lock_guard<std::recursive_mutex> order(room->FOrderGuard);
         auto net = NetMesg();
-        TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient(
-                                            "DELROOM", code::E000, text::RoomClosed)));
+        TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient("DELROOM", code::E000,
+                                                                             text::RoomClosed)));
         for (auto& [id, member] : room->FUserList) {
             out.To(member.Client);
             member.Client->FRoomNo = -2;
@@ -231,18 +236,28 @@ bool TGameUserInfo::DeleteRoom(std::string_view usrid) {
 }
 
 std::string TGameUserInfo::GetRoomList(int32_t roomNo) {
-    std::string list;
+    // Built in place under the registry's lock, which it holds for its whole length.
+    std::string list = "[";
     try {
         std::lock_guard<std::recursive_mutex> lock(FSafeGuard);
         auto add = [&list](TRoomObject& room) {
             room.FPassword = TrimControl(room.FPassword);
-            if (!list.empty()) list += ',';
-            list += "{\"roomNo\":\"" + IntToAnsiStr(room.FRoomNo) + "\",\"master\":\"" +
-                    JsonEscape(room.FMasterid) + "\",\"subect\":\"" + JsonEscape(room.FSubject) +
-                    "\",\"rtype\":" + IntToAnsiStr(room.FRoomType) +
-                    ",\"rpass\":" + (room.FPassword.empty() ? "0" : "1") +
-                    ",\"rstat\":" + IntToAnsiStr(room.FRoomState) + ",\"player\":[" +
-                    RoomUserList(room.FUserList) + "]}";
+            if (list.size() > 1) list += ',';
+            list += "{\"roomNo\":\"";
+            list += IntToAnsiStr(room.FRoomNo);
+            list += "\",\"master\":\"";
+            AppendJsonEscaped(list, room.FMasterid);
+            list += "\",\"subect\":\"";
+            AppendJsonEscaped(list, room.FSubject);
+            list += "\",\"rtype\":";
+            list += IntToAnsiStr(room.FRoomType);
+            list += ",\"rpass\":";
+            list += room.FPassword.empty() ? "0" : "1";
+            list += ",\"rstat\":";
+            list += IntToAnsiStr(room.FRoomState);
+            list += ",\"player\":[";
+            AppendRoomUserList(list, room.FUserList);
+            list += "]}";
         };
         if (roomNo == -1) {
             for (const auto& [key, room] : FTessil_RoomList) add(*room);
@@ -251,8 +266,10 @@ std::string TGameUserInfo::GetRoomList(int32_t roomNo) {
         }
     } catch (const std::exception& e) {
         filelog::Write("GetRoomList", e.what());
+        list = "[";  // an item cut short would not be JSON
     }
-    return "[" + list + "]";
+    list += ']';
+    return list;
 }
 
 int32_t TGameUserInfo::Check_RoomCount() const {
@@ -376,9 +393,10 @@ bool TGameUserInfo::exitRoomLocked(std::string_view usrid, const TClientRec* own
         }
     }
     {
-        TNetMesg::Fanout out(net.get(), TNetMesg::MakeFrame(MakeMsgForClient(
-                                            "USROUT", code::E000,
-                                            std::string(text::UserOutPrefix) + std::string(usrid))));
+        TNetMesg::Fanout out(
+            net.get(),
+            TNetMesg::MakeFrame(MakeMsgForClient(
+                "USROUT", code::E000, std::string(text::UserOutPrefix) + std::string(usrid))));
         for (const auto& [id, member] : room->FUserList) out.To(member.Client);
     }
     auto leaver = room->FUserList.find(std::string(usrid));
