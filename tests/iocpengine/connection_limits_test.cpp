@@ -33,6 +33,20 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Sends frames of one kind, 400 at a time and reading whatever comes back, until the
+// server closes the connection or `rounds` sends have gone; true when it was closed.
+bool FloodUntilClosed(RawSocket& s, uint16_t kind, int rounds) {
+    std::string many;
+    for (int i = 0; i < 400; ++i) many += EncodeFrame(kind, kind == mtData ? "spam" : "");
+    for (int i = 0; i < rounds; ++i) {
+        s.Send(many);
+        while (s.ReadFrame(1ms)) {
+        }
+        if (s.WaitClosed(50ms)) return true;
+    }
+    return false;
+}
+
 // A server with the given bounds; onAuthenticate marks the client logged in when the
 // handshake's user is "login" (standing in for a LOGIN that succeeded).
 struct Bounded {
@@ -239,16 +253,7 @@ TEST(ConnectionLimits, AnHonestBurstPassesAndASustainedFloodIsClosed) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << "the burst was not slowed";
 
     RawSocket flooder = b.LoggedIn();
-    std::string many;
-    for (int i = 0; i < 400; ++i) many += EncodeFrame(mtData, "spam");
-    bool closed = false;
-    for (int i = 0; i < 40 && !closed; ++i) {
-        flooder.Send(many);
-        while (flooder.ReadFrame(1ms)) {
-        }
-        closed = flooder.WaitClosed(50ms);
-    }
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(FloodUntilClosed(flooder, mtData, 40));
     EXPECT_EQ(Count(b.h.EngineLog(), "Requests above 100 per second for 500 ms"), 1u);
     EXPECT_TRUE(honest.StaysOpenAndQuiet(20ms));
 }
@@ -291,16 +296,7 @@ TEST(ConnectionLimits, ListRepliesAreChargedByTheirSizeAndSlowTheRequesterOnly) 
 
     // Client-list requests draw on the bucket: a sustained stream of them is a flood.
     RawSocket flooder = b.LoggedIn();
-    std::string many;
-    for (int i = 0; i < 400; ++i) many += EncodeFrame(mtClientList, "");
-    bool closed = false;
-    for (int i = 0; i < 80 && !closed; ++i) {
-        flooder.Send(many);
-        while (flooder.ReadFrame(1ms)) {
-        }
-        closed = flooder.WaitClosed(50ms);
-    }
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(FloodUntilClosed(flooder, mtClientList, 80));
     EXPECT_TRUE(other.StaysOpenAndQuiet(20ms));
 }
 
