@@ -143,9 +143,11 @@ TEST(EngineBounds, AFlooderIsClosedAndOtherRoomsKeepTheirLatency) {
     flood.join();
     std::printf("[ figures  ] chat p99 quiet %.2f ms, beside a flooder %.2f ms\n", quiet, loaded);
     EXPECT_TRUE(closed) << "a sustained flood is closed";
-    // Within twice the quiet figure; the absolute allowance keeps a machine busy with
-    // other work (sub-millisecond figures, one scheduling delay) from failing the test.
-    EXPECT_LE(loaded, std::max(2 * quiet, quiet + 50.0));
+    // Other rooms are not starved while the flooder is throttled and then closed. This is
+    // a bound, not a measurement (latency is measured by the benchmarks): the allowance
+    // takes in what a machine busy with other work adds to a sub-millisecond figure, a few
+    // scheduling delays of tens of milliseconds under the sanitizers.
+    EXPECT_LE(loaded, std::max(2 * quiet, quiet + 250.0));
 }
 
 }  // namespace
