@@ -14,8 +14,8 @@ namespace {
 constexpr int32_t kFirstRoomNo = 100000000;
 constexpr int32_t kLastRoomNo = 199999999;
 
-// The members of one room as JSON items, without brackets.
-// Appends the members' items of a room list entry, built in place like the list itself.
+// Appends the members of one room as JSON items, without brackets, in place like the
+// list itself.
 void AppendRoomUserList(std::string& out, const TRoomObject::TMemberMap& members) {
     bool first = true;
     for (const auto& [id, member] : members) {

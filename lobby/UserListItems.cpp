@@ -1,8 +1,6 @@
 // The user-list items and the USRMSG reading (see UserListItems.h). Pure functions.
 #include "lobby/UserListItems.h"
 
-#include <charconv>
-
 #include "protocol/TextUtils.h"
 
 namespace tessil {
@@ -19,12 +17,6 @@ void appendIdentity(std::string& out, const TUserListEntry& user) {
     out += '"';
 }
 
-void appendInt(std::string& out, int32_t n) {
-    char buf[16];
-    const auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
-    out.append(buf, end);
-}
-
 }  // namespace
 
 void AppendFindUserItem(std::string& out, const TUserListEntry& user) {
@@ -35,9 +27,9 @@ void AppendFindUserItem(std::string& out, const TUserListEntry& user) {
 void AppendUserListItem(std::string& out, const TUserListEntry& user) {
     appendIdentity(out, user);
     out += ", \"roomno\":\"";
-    appendInt(out, user.roomNo);
+    out += IntToAnsiStr(user.roomNo);
     out += "\", \"stat\":";
-    appendInt(out, user.gameStat);
+    out += IntToAnsiStr(user.gameStat);
     out += '}';
 }
 

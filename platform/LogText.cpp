@@ -108,7 +108,7 @@ bool Plain(char ch) {
     return c >= 0x20 && c != 0x7f;
 }
 
-// What EscapeControls writes for one byte, and its length.
+// What EscapeControls writes for one byte.
 void AppendEscaped(std::string& out, char ch) {
     if (Plain(ch)) {
         out.push_back(ch);
@@ -132,6 +132,7 @@ void AppendEscaped(std::string& out, char ch) {
     }
 }
 
+// The length of what AppendEscaped writes for one byte.
 size_t EscapedSize(char ch) {
     if (Plain(ch)) return 1;
     return ch == '\n' || ch == '\r' || ch == '\t' ? 2 : 4;
